@@ -1,0 +1,125 @@
+// tolvin-app-audio: captures other programs' sound and writes it to standard
+// output as an endless stream of 48 kHz stereo float blocks, one every 10 ms,
+// until its standard input (the life-line) closes.
+#include <windows.h>
+
+#include <fcntl.h>
+#include <io.h>
+
+#include <cstdio>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "capture/helper_win.h"
+#include "capture/output_stream.h"
+
+namespace {
+
+constexpr int EXIT_ENDED = 0;
+constexpr int EXIT_USAGE = 1;
+constexpr int EXIT_UNSUPPORTED = 2;
+
+// Standard error is a text-mode stream for the reader, so a line ends in CR LF.
+// Each message goes out in one write, so the reader never sees half of one.
+void writeError(const std::string& text) {
+    DWORD written = 0;
+    WriteFile(GetStdHandle(STD_ERROR_HANDLE), text.data(), static_cast<DWORD>(text.size()),
+              &written, nullptr);
+}
+
+void lifeLine() {
+    const HANDLE input = GetStdHandle(STD_INPUT_HANDLE);
+    char scratch[256];
+    DWORD read = 0;
+    while (ReadFile(input, scratch, sizeof(scratch), &read, nullptr) && read > 0) {
+    }
+    // Ending the process outright stops every thread wherever it is; nothing needs
+    // an orderly stop and nothing is left for the caller to wait for.
+    ExitProcess(EXIT_ENDED);
+}
+
+uint32_t windowOwner(uint64_t handle) {
+    DWORD pid = 0;
+    if (GetWindowThreadProcessId(reinterpret_cast<HWND>(static_cast<uintptr_t>(handle)), &pid) ==
+        0) {
+        return 0;
+    }
+    return pid;
+}
+
+int64_t counterNow() {
+    LARGE_INTEGER now;
+    QueryPerformanceCounter(&now);
+    return now.QuadPart;
+}
+
+[[noreturn]] void streamBlocks(ScanContext& context) {
+    const HANDLE output = GetStdHandle(STD_OUTPUT_HANDLE);
+    LARGE_INTEGER frequencyValue;
+    QueryPerformanceFrequency(&frequencyValue);
+    const int64_t frequency = frequencyValue.QuadPart;
+    const int64_t c0 = counterNow();
+    std::vector<float> block(BLOCK_SAMPLES);
+
+    for (int64_t n = 0;; ++n) {
+        const int64_t due = blockDueTime(c0, frequency, n);
+        for (int64_t now = counterNow(); now < due; now = counterNow()) {
+            Sleep(static_cast<DWORD>(pacingSleepMillis(due - now, frequency)));
+        }
+
+        std::fill(block.begin(), block.end(), 0.0f);
+        AcquireSRWLockExclusive(&context.tableLock);
+        for (auto& entry : context.captures) {
+            ProcessCapture& capture = *entry.second;
+            AcquireSRWLockExclusive(&capture.queueLock);
+            capture.queue.drainAddTo(block);
+            ReleaseSRWLockExclusive(&capture.queueLock);
+        }
+        ReleaseSRWLockExclusive(&context.tableLock);
+        clampBlock(block);
+
+        // The output is unbuffered, so one whole write is also the flush.
+        const DWORD size = static_cast<DWORD>(block.size() * sizeof(float));
+        DWORD written = 0;
+        if (!WriteFile(output, block.data(), size, &written, nullptr) || written < size) {
+            // The reader is gone; the other threads still use the tables, so end here.
+            ExitProcess(EXIT_ENDED);
+        }
+    }
+}
+
+} // namespace
+
+int wmain(int argc, wchar_t** argv) {
+    _setmode(_fileno(stdout), _O_BINARY);
+    CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+
+    const std::vector<std::wstring> args(argv + 1, argv + argc);
+    auto* context = new ScanContext();
+    context->options = parseHelperOptions(args, windowOwner);
+    if (!namesTarget(context->options)) {
+        writeError(
+            "usage: tolvin-app-audio --window <hwnd> [--self <pid>] | --all-except <pid>\r\n");
+        return EXIT_USAGE;
+    }
+
+    // Process loopback is missing on older systems; the probe says so before the
+    // caller waits for a stream that would never come.
+    HRESULT probe = S_OK;
+    if (IAudioClient* client = activateLoopback(GetCurrentProcessId(), &probe)) {
+        client->Release();
+    } else {
+        char text[32];
+        std::snprintf(text, sizeof(text), "unsupported 0x%08lx\r\n",
+                      static_cast<unsigned long>(probe));
+        writeError(text);
+        return EXIT_UNSUPPORTED;
+    }
+
+    scanSessions(*context);
+    std::thread(lifeLine).detach();
+    writeError("ready\r\n");
+    std::thread(rescanForever, std::ref(*context)).detach();
+    streamBlocks(*context);
+}

@@ -1,0 +1,187 @@
+#include <windows.h>
+
+#include "capture/helper_win.h"
+#include "capture/platform_win.h"
+
+namespace {
+
+// The platform's AUDIOCLIENT_ACTIVATION_PARAMS with its process-loopback member,
+// which this toolchain's headers do not declare.
+struct LoopbackActivationParams {
+    DWORD activationType;
+    DWORD targetProcessId;
+    DWORD processLoopbackMode;
+};
+static_assert(sizeof(LoopbackActivationParams) == 12);
+
+constexpr DWORD ACTIVATION_TYPE_PROCESS_LOOPBACK = 1;
+constexpr DWORD LOOPBACK_MODE_INCLUDE_TARGET_PROCESS_TREE = 0;
+constexpr DWORD ACTIVATION_WAIT_MS = 5000;
+constexpr DWORD PACKET_WAIT_MS = 100;
+constexpr DWORD STREAM_FLAGS = AUDCLNT_STREAMFLAGS_AUTOCONVERTPCM |
+                               AUDCLNT_STREAMFLAGS_EVENTCALLBACK | AUDCLNT_STREAMFLAGS_LOOPBACK;
+constexpr REFERENCE_TIME BUFFER_DURATION = 200000; // 20 ms in 100-ns units
+
+// The process-loopback client offers no mix format to ask for, so the helper
+// fixes one and lets the platform convert to it.
+constexpr WAVEFORMATEX CAPTURE_FORMAT = {WAVE_FORMAT_PCM, 2, 48000, 192000, 4, 16, 0};
+
+void captureThread(ProcessCapture* capture) {
+    CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+    while (capture->running.load()) {
+        WaitForSingleObject(capture->event, PACKET_WAIT_MS);
+        while (capture->running.load()) {
+            UINT32 frames = 0;
+            if (FAILED(capture->captureClient->GetNextPacketSize(&frames)) || frames == 0) {
+                break;
+            }
+            BYTE* data = nullptr;
+            DWORD flags = 0;
+            if (FAILED(
+                    capture->captureClient->GetBuffer(&data, &frames, &flags, nullptr, nullptr))) {
+                break;
+            }
+            AcquireSRWLockExclusive(&capture->queueLock);
+            capture->queue.appendPacket(data, frames, (flags & AUDCLNT_BUFFERFLAGS_SILENT) != 0);
+            ReleaseSRWLockExclusive(&capture->queueLock);
+            capture->captureClient->ReleaseBuffer(frames);
+        }
+    }
+    CoUninitialize();
+}
+
+} // namespace
+
+ActivationHandler::ActivationHandler() : event_(CreateEventW(nullptr, TRUE, FALSE, nullptr)) {}
+
+ActivationHandler::~ActivationHandler() {
+    CloseHandle(event_);
+}
+
+HRESULT STDMETHODCALLTYPE ActivationHandler::QueryInterface(REFIID iid, void** object) {
+    if (object == nullptr) {
+        return E_POINTER;
+    }
+    if (iid == __uuidof(IUnknown) || iid == __uuidof(IActivateAudioInterfaceCompletionHandler)) {
+        *object = static_cast<IActivateAudioInterfaceCompletionHandler*>(this);
+    } else if (iid == __uuidof(IAgileObject)) {
+        *object = static_cast<IAgileObject*>(this);
+    } else {
+        *object = nullptr;
+        return E_NOINTERFACE;
+    }
+    AddRef();
+    return S_OK;
+}
+
+ULONG STDMETHODCALLTYPE ActivationHandler::AddRef() {
+    return ++count_;
+}
+
+ULONG STDMETHODCALLTYPE ActivationHandler::Release() {
+    const ULONG count = --count_;
+    if (count == 0) {
+        delete this;
+    }
+    return count;
+}
+
+HRESULT STDMETHODCALLTYPE
+ActivationHandler::ActivateCompleted(IActivateAudioInterfaceAsyncOperation*) {
+    SetEvent(event_);
+    return S_OK;
+}
+
+IAudioClient* activateLoopback(uint32_t pid, HRESULT* result) {
+    LoopbackActivationParams params = {ACTIVATION_TYPE_PROCESS_LOOPBACK, pid,
+                                       LOOPBACK_MODE_INCLUDE_TARGET_PROCESS_TREE};
+    PROPVARIANT variant = {};
+    variant.vt = VT_BLOB;
+    variant.blob.cbSize = sizeof(params);
+    variant.blob.pBlobData = reinterpret_cast<BYTE*>(&params);
+
+    auto* handler = new ActivationHandler();
+    IActivateAudioInterfaceAsyncOperation* operation = nullptr;
+    IAudioClient* client = nullptr;
+    HRESULT hr = activateProcessLoopback(&variant, handler, &operation);
+    if (SUCCEEDED(hr)) {
+        if (WaitForSingleObject(handler->completionEvent(), ACTIVATION_WAIT_MS) != WAIT_OBJECT_0) {
+            hr = HRESULT_FROM_WIN32(ERROR_TIMEOUT);
+        } else {
+            HRESULT activation = E_FAIL;
+            // Some platforms leave the object untouched on failure, so it starts as none.
+            IUnknown* object = nullptr;
+            hr = operation->GetActivateResult(&activation, &object);
+            if (SUCCEEDED(hr)) {
+                hr = activation;
+            }
+            if (SUCCEEDED(hr) && object != nullptr) {
+                hr = object->QueryInterface(__uuidof(IAudioClient),
+                                            reinterpret_cast<void**>(&client));
+            }
+            if (object != nullptr) {
+                object->Release();
+            }
+        }
+    }
+    if (operation != nullptr) {
+        operation->Release();
+    }
+    handler->Release();
+    if (result != nullptr) {
+        *result = hr;
+    }
+    if (FAILED(hr) && client != nullptr) {
+        client->Release();
+        client = nullptr;
+    }
+    return client;
+}
+
+std::unique_ptr<ProcessCapture> startCapture(uint32_t pid) {
+    auto capture = std::make_unique<ProcessCapture>();
+    capture->pid = pid;
+    capture->audioClient = activateLoopback(pid, nullptr);
+    bool ok =
+        capture->audioClient != nullptr &&
+        SUCCEEDED(capture->audioClient->Initialize(AUDCLNT_SHAREMODE_SHARED, STREAM_FLAGS,
+                                                   BUFFER_DURATION, 0, &CAPTURE_FORMAT, nullptr));
+    if (ok) {
+        capture->event = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+        ok = capture->event != nullptr &&
+             SUCCEEDED(capture->audioClient->SetEventHandle(capture->event));
+    }
+    ok = ok &&
+         SUCCEEDED(capture->audioClient->GetService(
+             __uuidof(IAudioCaptureClient), reinterpret_cast<void**>(&capture->captureClient)));
+    ok = ok && SUCCEEDED(capture->audioClient->Start());
+    if (!ok) {
+        stopCapture(*capture);
+        return nullptr;
+    }
+    capture->running.store(true);
+    capture->thread = std::thread(captureThread, capture.get());
+    return capture;
+}
+
+void stopCapture(ProcessCapture& capture) {
+    capture.running.exchange(false);
+    if (capture.thread.joinable()) {
+        capture.thread.join();
+    }
+    if (capture.audioClient != nullptr) {
+        capture.audioClient->Stop();
+    }
+    if (capture.captureClient != nullptr) {
+        capture.captureClient->Release();
+        capture.captureClient = nullptr;
+    }
+    if (capture.audioClient != nullptr) {
+        capture.audioClient->Release();
+        capture.audioClient = nullptr;
+    }
+    if (capture.event != nullptr) {
+        CloseHandle(capture.event);
+        capture.event = nullptr;
+    }
+}

@@ -1,0 +1,21 @@
+#include "capture/output_stream.h"
+
+#include <algorithm>
+
+void clampBlock(std::span<float> block) {
+    for (float& sample : block) {
+        sample = std::max(std::min(sample, 1.0f), -1.0f);
+    }
+}
+
+int64_t blockDueTime(int64_t c0, int64_t frequency, int64_t n) {
+    const int64_t seconds = n / BLOCKS_PER_SECOND;
+    const int64_t rest = n % BLOCKS_PER_SECOND;
+    return c0 + seconds * frequency + (rest * frequency) / BLOCKS_PER_SECOND;
+}
+
+int64_t pacingSleepMillis(int64_t remaining, int64_t frequency) {
+    const int64_t millis =
+        (remaining / frequency) * 1000 + ((remaining % frequency) * 1000) / frequency;
+    return std::max<int64_t>(1, millis);
+}

@@ -1,0 +1,69 @@
+// The scripted audio system that the simulated helper build runs against: which
+// processes exist, which sessions they have, what they play and how activation
+// behaves. Tests write it as a text file, one fact per line:
+//
+//   process <pid> <parent pid> <executable name>
+//   session <pid> active|inactive|expired [system] [endpoint=<n>]
+//   endpoint <n> inactive               sessions on it are not listed
+//   tone <pid> <amplitude> <half period in frames, 0 for constant> [silent]
+//   activation <pid>|self ok|never|fail <hex>|refuse <hex>
+//   snapshot fails                      no process snapshot can be taken
+//   enumerator fails                    no endpoint enumerator can be created
+//
+// Blank lines and lines starting with # are ignored; so are unknown lines.
+#pragma once
+
+#include <cstdint>
+#include <istream>
+#include <map>
+#include <set>
+#include <string>
+#include <vector>
+
+struct SimProcess {
+    uint32_t pid = 0;
+    uint32_t parent = 0;
+    std::string name;
+};
+
+struct SimSession {
+    uint32_t pid = 0;
+    int state = 0; // 0 inactive, 1 active, 2 expired, as the platform numbers them
+    bool system = false;
+    int endpoint = 0;
+};
+
+struct SimTone {
+    uint32_t pid = 0;
+    int amplitude = 0;
+    uint32_t halfPeriod = 0;
+    bool silent = false;
+};
+
+enum class SimActivationKind { OK, NEVER, FAIL, REFUSE };
+
+struct SimActivation {
+    SimActivationKind kind = SimActivationKind::OK;
+    uint32_t code = 0;
+};
+
+// The pid that stands for the helper itself in activation lines ("self").
+inline constexpr uint32_t SIM_SELF = 0xFFFFFFFF;
+
+struct SimScenario {
+    std::vector<SimProcess> processes;
+    std::vector<SimSession> sessions;
+    std::set<int> inactiveEndpoints;
+    std::vector<SimTone> tones;
+    std::map<uint32_t, SimActivation> activations;
+    bool snapshotFails = false;
+    bool enumeratorFails = false;
+};
+
+SimScenario readSimScenario(std::istream& in);
+
+// Tones of pid and of every process below it (the include-tree capture's sources).
+std::vector<SimTone> simTreeTones(const SimScenario& scenario, uint32_t pid);
+
+// One interleaved sample value of a tone at a frame index.
+int simToneValue(const SimTone& tone, uint64_t frame);
