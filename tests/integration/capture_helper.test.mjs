@@ -1,0 +1,40 @@
+// The real capture helper under Wine: its command line, exit codes and the
+// start-up probe on a platform without process loopback.
+import { execFileSync } from 'node:child_process';
+import assert from 'node:assert/strict';
+import { test } from 'node:test';
+
+import { USAGE, realHelper, startHelper } from './lib/capture-helper.mjs';
+
+const usageCases = [
+  ['no arguments', []],
+  ['--window alone', ['--window']],
+  ['a number that is no window', ['--window', '12345']],
+  ['--self alone', ['--self', '5']],
+];
+
+for (const [name, args] of usageCases) {
+  test(`usage and exit code 1: ${name}`, async () => {
+    const run = startHelper(realHelper, args);
+    assert.equal(await run.exited, 1);
+    assert.equal(run.stderr, USAGE);
+    assert.equal(run.bytes, 0, 'nothing on standard output');
+  });
+}
+
+// Wine has no process-loopback device and answers the activation with
+// ERROR_FILE_NOT_FOUND; Windows before 10 2004 fails it in its own way.
+test('--all-except on a platform without process loopback: unsupported and exit code 2', async () => {
+  const run = startHelper(realHelper, ['--all-except', '4242']);
+  assert.equal(await run.exited, 2);
+  assert.equal(run.stderr, 'unsupported 0x80070002\r\n');
+  assert.equal(run.bytes, 0);
+});
+
+test('imports only Windows system libraries', () => {
+  const allowed = new Set(['kernel32.dll', 'user32.dll', 'ole32.dll', 'msvcrt.dll', 'mmdevapi.dll']);
+  const dump = execFileSync('x86_64-w64-mingw32-objdump', ['-p', realHelper], { encoding: 'utf8' });
+  const imports = [...dump.matchAll(/DLL Name: (\S+)/g)].map((m) => m[1].toLowerCase());
+  assert.ok(imports.includes('mmdevapi.dll'));
+  for (const dll of imports) assert.ok(allowed.has(dll), `unexpected import ${dll}`);
+});

@@ -1,0 +1,170 @@
+// The capture helper built against the simulated audio system: the real scan,
+// queues, mixer, pacing and life-line run under Wine on scripted processes.
+import assert from 'node:assert/strict';
+import { test } from 'node:test';
+import { setTimeout as sleep } from 'node:timers/promises';
+
+import {
+  BLOCK_BYTES,
+  BYTES_PER_SECOND,
+  Scenario,
+  f32,
+  histogram,
+  samplesSince,
+  simHelper,
+  startHelper,
+  stop,
+  waitForReady,
+  waitUntil,
+} from './lib/capture-helper.mjs';
+
+const HALF = 16384; // 0.5 as a float sample
+
+// Values seen at or after `from`, with how often, as a plain object for messages.
+function valuesSince(run, from) {
+  return histogram(samplesSince(run, from));
+}
+
+function assertOnly(counts, allowed, what) {
+  const extra = [...counts.keys()].filter((v) => !allowed.includes(v));
+  assert.deepEqual(extra, [], `${what}: unexpected sample values`);
+}
+
+test('silence: ready, a block at once, then 384000 bytes per second; stdin close ends it', async () => {
+  const run = startHelper(simHelper, ['--all-except', '0'], { scenario: new Scenario([]) });
+  const readyAt = await waitForReady(run);
+  assert.equal(run.stderr, 'ready\r\n');
+  await waitUntil('the first block', () => run.bytes >= BLOCK_BYTES, 2000);
+  const first = run.chunks[0];
+  assert.ok(first.at - readyAt < 150, `first block ${Math.round(first.at - readyAt)} ms after ready`);
+  assert.ok(first.bytes.length >= BLOCK_BYTES, 'a whole block in one piece');
+
+  await sleep(5000);
+  const last = run.chunks.at(-1);
+  const rate = ((run.bytes - first.bytes.length) / (last.at - first.at)) * 1000;
+  assert.ok(Math.abs(rate / BYTES_PER_SECOND - 1) < 0.01, `rate ${rate.toFixed(0)} B/s`);
+  assert.equal(run.bytes % 4, 0);
+  const counts = valuesSince(run, 0);
+  assert.deepEqual([...counts.keys()], [0], 'nothing but zeros');
+
+  const closedAt = performance.now();
+  assert.equal(await stop(run), 0);
+  assert.ok(run.exit.at - closedAt < 1000, `ended ${Math.round(run.exit.at - closedAt)} ms after stdin closed`);
+  assert.equal(run.stderr, 'ready\r\n', 'nothing more on standard error');
+});
+
+test('sessions pick the sources: a tree is captured once, tools, system sounds and expired sessions never', async () => {
+  const scenario = new Scenario([
+    'process 100 4 explorer.exe',
+    'process 300 100 Game.exe',
+    'process 301 300 GameAudio.exe',
+    'process 400 100 SteelSeriesSonar.exe',
+    'process 500 100 svchost.exe',
+    'process 600 100 old.exe',
+    'process 700 100 elsewhere.exe',
+    // The game plays on two devices, paused on both; its child plays too.
+    'session 300 inactive endpoint=0',
+    'session 300 inactive endpoint=1',
+    'session 301 active endpoint=0',
+    'session 400 active',
+    'session 500 active system',
+    'session 600 expired',
+    'session 700 active endpoint=2',
+    'endpoint 2 inactive',
+    `tone 300 ${HALF} 240`,
+    `tone 301 ${HALF / 2} 240`,
+    'tone 400 1000 0',
+    'tone 500 2000 0',
+    'tone 600 3000 0',
+    'tone 700 4000 0',
+  ]);
+  const run = startHelper(simHelper, ['--all-except', '4242'], { scenario });
+  const readyAt = await waitForReady(run);
+  await sleep(1500);
+  await stop(run);
+  // The child's sound comes with its parent's tree capture, in step with it.
+  const counts = valuesSince(run, readyAt);
+  assertOnly(counts, [0, f32(0.75), f32(-0.75)], 'one capture of the game tree');
+  assert.ok(counts.get(f32(0.75)) > 40000 && counts.get(f32(-0.75)) > 40000, 'the tree is heard');
+});
+
+test('two full-scale sources are summed and clamped to exactly ±1.0', async () => {
+  const scenario = new Scenario([
+    'process 310 100 a.exe',
+    'process 320 100 b.exe',
+    'session 310 active',
+    'session 320 active',
+    'tone 310 32767 240',
+    'tone 320 32767 240',
+  ]);
+  const run = startHelper(simHelper, ['--all-except', '0'], { scenario });
+  const readyAt = await waitForReady(run);
+  await sleep(1500);
+  await stop(run);
+  const counts = valuesSince(run, readyAt);
+  const alone = f32(32767 / 32768);
+  // Both in step, both opposite, or one of them without the other for a moment.
+  assertOnly(counts, [0, 1, -1, alone, -alone, f32(alone - 1), f32(1 - alone)], 'mixed samples');
+  assert.ok(counts.get(1) > 1000 && counts.get(-1) > 1000, 'clamped peaks in both directions');
+});
+
+test('a process that starts playing is captured within a scan, and dropped when its session expires', async () => {
+  const world = ['process 100 4 explorer.exe', 'process 330 100 player.exe'];
+  const scenario = new Scenario(world);
+  const run = startHelper(simHelper, ['--all-except', '0'], { scenario });
+  await waitForReady(run);
+  await sleep(300);
+  const playFrom = performance.now();
+  scenario.write([...world, 'session 330 active', `tone 330 ${HALF} 0`]);
+  await waitUntil('the new source in the stream', () => valuesSince(run, playFrom).has(0.5), 5000);
+  const heardAt = run.chunks.at(-1).at;
+  assert.ok(heardAt - playFrom < 2000 + 1000, `heard after ${Math.round(heardAt - playFrom)} ms`);
+
+  scenario.write([...world, 'session 330 expired', `tone 330 ${HALF} 0`]);
+  const expiredAt = performance.now();
+  await sleep(2600);
+  const tail = valuesSince(run, performance.now() - 300);
+  assert.deepEqual([...tail.keys()], [0], 'silent again after the next scan');
+  assert.ok(valuesSince(run, expiredAt).has(0.5), 'kept until that scan');
+  assert.equal(await stop(run), 0);
+});
+
+test('closing standard output ends the helper at the next block with code 0', async () => {
+  const run = startHelper(simHelper, ['--all-except', '0'], { scenario: new Scenario([]) });
+  await waitForReady(run);
+  await waitUntil('a block', () => run.bytes >= BLOCK_BYTES, 2000);
+  const closedAt = performance.now();
+  run.child.stdout.destroy();
+  assert.equal(await run.exited, 0);
+  assert.ok(run.exit.at - closedAt < 1000, `ended ${Math.round(run.exit.at - closedAt)} ms after stdout closed`);
+});
+
+test('an activation that never completes: unsupported 0x800705b4 after 5 s at the probe', async () => {
+  const run = startHelper(simHelper, ['--all-except', '0'], { scenario: new Scenario(['activation self never']) });
+  assert.equal(await run.exited, 2);
+  assert.equal(run.stderr, 'unsupported 0x800705b4\r\n');
+  const waited = run.stderrAt - run.startedAt;
+  assert.ok(waited >= 5000 && waited < 8000, `reported after ${Math.round(waited)} ms`);
+  assert.equal(run.bytes, 0);
+});
+
+test('an activation that never completes at a scan only leaves that capture out', async () => {
+  const scenario = new Scenario([
+    'process 340 100 stuck.exe',
+    'process 350 100 fine.exe',
+    'session 340 active',
+    'session 350 active',
+    'activation 340 never',
+    `tone 340 ${HALF / 2} 0`,
+    `tone 350 ${HALF} 0`,
+  ]);
+  const run = startHelper(simHelper, ['--all-except', '0'], { scenario });
+  const readyAt = await waitForReady(run, 20000);
+  assert.equal(run.stderr, 'ready\r\n');
+  assert.ok(readyAt - run.startedAt >= 5000, 'the first scan waited for the activation');
+  await sleep(1000);
+  assert.equal(await stop(run), 0);
+  const counts = valuesSince(run, readyAt);
+  assertOnly(counts, [0, 0.5], 'only the source whose activation completed');
+  assert.ok(counts.get(0.5) > 10000);
+});
