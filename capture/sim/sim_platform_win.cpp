@@ -152,6 +152,9 @@ class SimAudioClient final : public IAudioClient, public IAudioCaptureClient {
         UINT32 available = 0;
         GetNextPacketSize(&available);
         if (available == 0) {
+            *data = nullptr;
+            *frames = 0;
+            *flags = 0;
             return AUDCLNT_S_BUFFER_EMPTY;
         }
         packet_.assign(SIM_PACKET_FRAMES * 2, 0);

@@ -1,0 +1,105 @@
+// Takes the simulated helper's figures under Wine: byte rate, the gaps between
+// blocks as the reader sees them, and CPU time per minute with and without sound.
+// Run through scripts/measure-helper; MEASURE_SECONDS sets the CPU runs' length.
+import { execFileSync } from 'node:child_process';
+import fs from 'node:fs';
+import { setTimeout as sleep } from 'node:timers/promises';
+
+import { BLOCK_BYTES, BYTES_PER_SECOND, Scenario, simHelper, startHelper, stop, waitForReady } from './capture-helper.mjs';
+
+const cpuSeconds = Number(process.env.MEASURE_SECONDS ?? 60);
+const ticksPerSecond = Number(execFileSync('getconf', ['CLK_TCK'], { encoding: 'utf8' }));
+
+// User plus system ticks of a Linux process and all its descendants (the Wine
+// launcher execs into the Windows process, which keeps the pid).
+function treeCpuSeconds(rootPid) {
+  const stats = new Map();
+  for (const entry of fs.readdirSync('/proc')) {
+    if (!/^\d+$/.test(entry)) continue;
+    try {
+      const text = fs.readFileSync(`/proc/${entry}/stat`, 'utf8');
+      const fields = text.slice(text.lastIndexOf(')') + 2).split(' ');
+      stats.set(Number(entry), { ppid: Number(fields[1]), ticks: Number(fields[11]) + Number(fields[12]) });
+    } catch {
+      // The process ended while the table was read.
+    }
+  }
+  let ticks = 0;
+  for (const [pid, stat] of stats) {
+    for (let p = pid, depth = 0; p > 1 && depth < 16; p = stats.get(p)?.ppid ?? 0, depth++) {
+      if (p === rootPid) {
+        ticks += stat.ticks;
+        break;
+      }
+    }
+  }
+  return ticks / ticksPerSecond;
+}
+
+// The prefix's own wineserver works in a folder named after the prefix's device
+// and inode; other prefixes' servers on the machine are left out.
+function wineserverCpuSeconds() {
+  const prefix = fs.statSync(process.env.WINEPREFIX ?? `${process.env.TOLVIN_SOURCE}/build/wine`, { bigint: true });
+  const serverDir = `server-${prefix.dev.toString(16)}-${prefix.ino.toString(16)}`;
+  let seconds = 0;
+  for (const entry of fs.readdirSync('/proc')) {
+    try {
+      if (/^\d+$/.test(entry) && fs.readlinkSync(`/proc/${entry}/cwd`).endsWith(serverDir)) {
+        seconds += treeCpuSeconds(Number(entry));
+      }
+    } catch {
+      // Not ours to look into, or already gone.
+    }
+  }
+  return seconds;
+}
+
+function percentile(sorted, p) {
+  return sorted[Math.min(sorted.length - 1, Math.ceil((p / 100) * sorted.length) - 1)];
+}
+
+async function rateAndGaps() {
+  const run = startHelper(simHelper, ['--all-except', '0'], { scenario: new Scenario([]) });
+  await waitForReady(run);
+  await sleep(10000 + 500);
+  await stop(run);
+  // The arrival time of each block is that of the chunk holding its last byte.
+  const arrivals = [];
+  let received = 0;
+  for (const chunk of run.chunks) {
+    received += chunk.bytes.length;
+    while ((arrivals.length + 1) * BLOCK_BYTES <= received) arrivals.push(chunk.at);
+  }
+  const start = arrivals[0];
+  const inWindow = arrivals.filter((at) => at - start <= 10000);
+  const rate = ((inWindow.length - 1) * BLOCK_BYTES) / ((inWindow.at(-1) - start) / 1000);
+  const gaps = inWindow.slice(1).map((at, i) => at - inWindow[i]).sort((a, b) => a - b);
+  console.log(`byte rate over 10 s:        ${rate.toFixed(0)} B/s (${((rate / BYTES_PER_SECOND - 1) * 100).toFixed(3)} % off 384000)`);
+  console.log(`gap between blocks:         p50 ${percentile(gaps, 50).toFixed(2)} ms, p99 ${percentile(gaps, 99).toFixed(2)} ms, max ${gaps.at(-1).toFixed(2)} ms (${gaps.length} gaps)`);
+}
+
+async function cpuPerMinute(label, lines) {
+  const run = startHelper(simHelper, ['--all-except', '0'], { scenario: new Scenario(lines) });
+  await waitForReady(run);
+  await sleep(1000);
+  const helper0 = treeCpuSeconds(run.child.pid);
+  const server0 = wineserverCpuSeconds();
+  const t0 = performance.now();
+  await sleep(cpuSeconds * 1000);
+  const elapsedMinutes = (performance.now() - t0) / 60000;
+  const helper = (treeCpuSeconds(run.child.pid) - helper0) / elapsedMinutes;
+  const server = (wineserverCpuSeconds() - server0) / elapsedMinutes;
+  await stop(run);
+  console.log(`CPU per minute, ${label}: helper ${helper.toFixed(2)} s, wineserver ${server.toFixed(2)} s (over ${cpuSeconds} s)`);
+}
+
+await rateAndGaps();
+await cpuPerMinute('silence  ', []);
+await cpuPerMinute('two tones', [
+  'process 310 100 a.exe',
+  'process 320 100 b.exe',
+  'session 310 active',
+  'session 320 active',
+  'tone 310 12000 100',
+  'tone 320 9000 37',
+]);
