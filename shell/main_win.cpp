@@ -1,0 +1,135 @@
+#include <windows.h>
+#include <dwmapi.h>
+#include <objbase.h>
+#include <shellapi.h>
+#include <shlobj.h>
+
+#include <string>
+
+#include "shell/shell_state_win.h"
+
+ShellState g_shell;
+
+namespace {
+
+constexpr wchar_t WINDOW_CLASS[] = L"TolvinWindowClass";
+constexpr wchar_t LOADER_DLL[] = L"WebView2Loader.dll";
+constexpr COLORREF BACKGROUND = RGB(20, 7, 10);
+
+int startupShowCommand() {
+    STARTUPINFOW info{};
+    info.cb = sizeof(info);
+    GetStartupInfoW(&info);
+    return (info.dwFlags & STARTF_USESHOWWINDOW) ? info.wShowWindow : SW_SHOWDEFAULT;
+}
+
+// The normal search order first, then the program's own folder by full path.
+void findLoader() {
+    HMODULE loader = LoadLibraryW(LOADER_DLL);
+    if (!loader) {
+        wchar_t buffer[260];
+        const DWORD length = GetModuleFileNameW(nullptr, buffer, 260);
+        const std::wstring path(buffer, length);
+        const size_t slash = path.rfind(L'\\');
+        if (slash != std::wstring::npos) {
+            loader = LoadLibraryW((path.substr(0, slash + 1) + LOADER_DLL).c_str());
+        }
+    }
+    if (loader) {
+        g_shell.loaderEntry =
+            reinterpret_cast<CreateEnvironmentWithOptionsFn>(reinterpret_cast<void*>(
+                GetProcAddress(loader, "CreateCoreWebView2EnvironmentWithOptions")));
+    }
+}
+
+void registerWindowClass() {
+    WNDCLASSEXW wc{};
+    wc.cbSize = sizeof(wc);
+    wc.style = CS_HREDRAW | CS_VREDRAW;
+    wc.lpfnWndProc = mainWindowProc;
+    wc.hInstance = g_shell.instance;
+    wc.hIcon = LoadIconW(g_shell.instance, MAKEINTRESOURCEW(1));
+    wc.hIconSm = wc.hIcon;
+    wc.hCursor = LoadCursorW(nullptr, IDC_ARROW);
+    wc.hbrBackground = CreateSolidBrush(BACKGROUND);
+    wc.lpszClassName = WINDOW_CLASS;
+    RegisterClassExW(&wc);
+}
+
+void useDarkTitleBar(HWND window) {
+    const BOOL dark = TRUE;
+    // 20 on current Windows; builds of Windows 10 before 20H1 know the same as 19.
+    DwmSetWindowAttribute(window, 20, &dark, sizeof(dark));
+    DwmSetWindowAttribute(window, 19, &dark, sizeof(dark));
+}
+
+void addTrayIcon(HWND window) {
+    NOTIFYICONDATAW& tray = g_shell.tray;
+    tray.hWnd = window;
+    tray.uID = 1;
+    tray.uFlags = NIF_MESSAGE | NIF_ICON | NIF_TIP;
+    tray.uCallbackMessage = WM_TRAYICON;
+    tray.hIcon = LoadIconW(g_shell.instance, MAKEINTRESOURCEW(1));
+    if (!tray.hIcon) tray.hIcon = LoadIconW(nullptr, IDI_APPLICATION);
+    lstrcpynW(tray.szTip, L"Tolvin", ARRAYSIZE(tray.szTip));
+    Shell_NotifyIconW(NIM_ADD, &tray);
+}
+
+void startWebView(HWND window) {
+    if (!g_shell.loaderEntry) {
+        MessageBoxW(window,
+                    L"Microsoft Edge WebView2 Runtime is required to run Tolvin.\n"
+                    L"Please download and install it from Microsoft's website.",
+                    L"WebView2 Runtime Missing", MB_ICONWARNING);
+        return;
+    }
+    // A null folder would put the profile beside the program, which fails in a
+    // read-only program folder; the local profile is the user's own.
+    wchar_t local[MAX_PATH];
+    std::wstring userData;
+    if (SHGetFolderPathW(nullptr, CSIDL_LOCAL_APPDATA, nullptr, 0, local) == S_OK) {
+        userData = std::wstring(local) + L"\\Tolvin\\EBWebView";
+    }
+    requestWebViewEnvironment(window, userData.empty() ? nullptr : userData.c_str());
+}
+
+} // namespace
+
+int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
+    const int show = startupShowCommand();
+    findLoader();
+    registerWindowClass();
+    loadSettings();
+
+    HWND window =
+        CreateWindowExW(0, WINDOW_CLASS, L"Tolvin", WS_OVERLAPPEDWINDOW, CW_USEDEFAULT,
+                        CW_USEDEFAULT, 1280, 820, nullptr, nullptr, g_shell.instance, nullptr);
+    if (!window) return 0;
+    g_shell.mainWindow = window;
+
+    useDarkTitleBar(window);
+    RegisterHotKey(window, HOTKEY_MUTE, MOD_CONTROL | MOD_SHIFT, 'M');
+    RegisterHotKey(window, HOTKEY_DEAFEN, MOD_CONTROL | MOD_SHIFT, 'D');
+    addTrayIcon(window);
+    ShowWindow(window, show);
+    UpdateWindow(window);
+    g_shell.startTick = GetTickCount64();
+    SetTimer(window, TIMER_FIRST_UPDATE_CHECK, 3000, nullptr);
+    SetTimer(window, TIMER_UPDATE_CHECK, 14400000, nullptr);
+
+    // The web view runtime refuses a thread outside a single-threaded apartment.
+    CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
+    startWebView(window);
+
+    MSG msg;
+    while (GetMessageW(&msg, nullptr, 0, 0) > 0) {
+        TranslateMessage(&msg);
+        DispatchMessageW(&msg);
+    }
+
+    if (g_shell.keyboardHook) UnhookWindowsHookEx(g_shell.keyboardHook);
+    UnregisterHotKey(window, HOTKEY_MUTE);
+    UnregisterHotKey(window, HOTKEY_DEAFEN);
+    Shell_NotifyIconW(NIM_DELETE, &g_shell.tray);
+    return static_cast<int>(msg.wParam);
+}

@@ -1,0 +1,51 @@
+#pragma once
+
+// The one process-wide record of the shell. Everything in it belongs to the
+// user-interface thread; worker threads reach that thread only by posting
+// messages to the main window.
+
+#include <windows.h>
+#include <shellapi.h>
+
+#include <mutex>
+#include <string>
+
+#include "shell/com_ref_win.h"
+#include "shell/webview2.h"
+
+// Global hot key identifiers and timers on the main window.
+constexpr int HOTKEY_MUTE = 1;
+constexpr int HOTKEY_DEAFEN = 2;
+constexpr UINT_PTR TIMER_FIRST_UPDATE_CHECK = 201;
+constexpr UINT_PTR TIMER_UPDATE_CHECK = 202;
+constexpr UINT WM_TRAYICON = WM_USER + 101;
+
+struct ShellState {
+    ShellState() { tray.cbSize = sizeof(tray); }
+
+    NOTIFYICONDATAW tray{};
+    HWND mainWindow = nullptr;
+    HINSTANCE instance = GetModuleHandleW(nullptr);
+    CreateEnvironmentWithOptionsFn loaderEntry = nullptr;
+    ULONGLONG startTick = 0;
+    HHOOK keyboardHook = nullptr;
+
+    // Members are destroyed in reverse order at process exit: the server address
+    // first, the controller last.
+    ComRef<ICoreWebView2Controller> controller;
+    ComRef<ICoreWebView2> webView;
+    std::wstring serverUrl;
+    std::once_flag settingsLoaded;
+};
+
+extern ShellState g_shell;
+
+// Reads config.json once per process; later calls return at once.
+void loadSettings();
+
+// The main window's procedure.
+LRESULT CALLBACK mainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
+
+// Asks the runtime for an environment; the rest of the page set-up follows in
+// the runtime's callbacks on this thread.
+void requestWebViewEnvironment(HWND mainWindow, const wchar_t* userDataFolder);

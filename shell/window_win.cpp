@@ -1,0 +1,111 @@
+#include <windows.h>
+
+#include "bridge/page_scripts.h"
+#include "shell/shell_state_win.h"
+
+namespace {
+
+constexpr UINT IDM_SHOW = 1001;
+constexpr UINT IDM_TOGGLE_MUTE = 1002;
+constexpr UINT IDM_TOGGLE_DEAFEN = 1003;
+constexpr UINT IDM_SWITCH_SERVER = 1004;
+constexpr UINT IDM_QUIT = 1005;
+
+// Scripts run only once a page exists; the page may still lack the function,
+// which the script itself checks.
+void runPageScript(const wchar_t* script) {
+    if (g_shell.webView) g_shell.webView->ExecuteScript(script, nullptr);
+}
+
+void showAndActivate(HWND window) {
+    ShowWindow(window, SW_SHOW);
+    SetForegroundWindow(window);
+}
+
+void showTrayMenu(HWND window) {
+    POINT cursor;
+    GetCursorPos(&cursor);
+    HMENU menu = CreatePopupMenu();
+    InsertMenuW(menu, 0, MF_BYPOSITION | MF_STRING, IDM_SHOW, L"Show Tolvin");
+    InsertMenuW(menu, 1, MF_BYPOSITION | MF_SEPARATOR, 0, nullptr);
+    InsertMenuW(menu, 2, MF_BYPOSITION | MF_STRING, IDM_TOGGLE_MUTE, L"Toggle Mute (Ctrl+Shift+M)");
+    InsertMenuW(menu, 3, MF_BYPOSITION | MF_STRING, IDM_TOGGLE_DEAFEN,
+                L"Toggle Deafen (Ctrl+Shift+D)");
+    InsertMenuW(menu, 4, MF_BYPOSITION | MF_SEPARATOR, 0, nullptr);
+    InsertMenuW(menu, 5, MF_BYPOSITION | MF_STRING, IDM_SWITCH_SERVER, L"Switch Server...");
+    InsertMenuW(menu, 6, MF_BYPOSITION | MF_STRING, IDM_QUIT, L"Quit Tolvin");
+    // Without the foreground the menu would not close when the user clicks elsewhere.
+    SetForegroundWindow(window);
+    TrackPopupMenu(menu, TPM_RIGHTBUTTON, cursor.x, cursor.y, 0, window, nullptr);
+    DestroyMenu(menu);
+}
+
+void onCommand(HWND window, UINT command) {
+    switch (command) {
+    case IDM_SHOW:
+        showAndActivate(window);
+        break;
+    case IDM_TOGGLE_MUTE:
+        runPageScript(MUTE_SCRIPT);
+        break;
+    case IDM_TOGGLE_DEAFEN:
+        runPageScript(DEAFEN_SCRIPT);
+        break;
+    case IDM_QUIT:
+        DestroyWindow(window);
+        break;
+    default: // "Switch Server..." is accepted and ignored: the address is read once per start.
+        break;
+    }
+}
+
+void onTrayIcon(HWND window, LPARAM mouse) {
+    if (mouse == WM_RBUTTONUP) {
+        showTrayMenu(window);
+    } else if (mouse == WM_LBUTTONUP) {
+        if (IsWindowVisible(window))
+            ShowWindow(window, SW_HIDE);
+        else
+            showAndActivate(window);
+    }
+}
+
+} // namespace
+
+LRESULT CALLBACK mainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+    switch (message) {
+    case WM_DESTROY:
+        PostQuitMessage(0);
+        return 0;
+    case WM_SIZE:
+        if (g_shell.controller) {
+            RECT bounds;
+            GetClientRect(window, &bounds);
+            g_shell.controller->put_Bounds(bounds);
+        }
+        return 0;
+    case WM_CLOSE: // closing only hides: the program lives on in the tray
+        ShowWindow(window, SW_HIDE);
+        return 0;
+    case WM_GETMINMAXINFO:
+        reinterpret_cast<MINMAXINFO*>(lParam)->ptMinTrackSize = {940, 600};
+        return 0;
+    case WM_COMMAND:
+        onCommand(window, LOWORD(wParam));
+        return 0;
+    case WM_TIMER:
+        if (wParam == TIMER_FIRST_UPDATE_CHECK) KillTimer(window, TIMER_FIRST_UPDATE_CHECK);
+        return 0;
+    case WM_HOTKEY:
+        if (wParam == HOTKEY_MUTE)
+            runPageScript(MUTE_SCRIPT);
+        else if (wParam == HOTKEY_DEAFEN)
+            runPageScript(DEAFEN_SCRIPT);
+        return 0;
+    case WM_TRAYICON:
+        onTrayIcon(window, lParam);
+        return 0;
+    default:
+        return DefWindowProcW(window, message, wParam, lParam);
+    }
+}
