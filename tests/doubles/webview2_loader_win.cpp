@@ -1,0 +1,506 @@
+// A stand-in for WebView2Loader.dll and the runtime behind it. It exports
+// CreateCoreWebView2EnvironmentWithOptions and plays the environment, controller,
+// web view, settings and event-argument objects. Every call it receives is
+// reported, in order, as one JSON line over a loopback TCP connection to the test
+// (port in TOLVIN_STANDIN_PORT); the test answers with text commands, which run
+// on the thread that asked for the environment, from its message loop, as the
+// runtime's callbacks do.
+//
+// The vtables are written here slot by slot from the published interface
+// layout, independently of the program's own header, so that a slot mistake in
+// one cannot hide in the other.
+
+#include <winsock2.h>
+#include <windows.h>
+#include <objbase.h>
+#include <eventtoken.h>
+
+#include <cstdlib>
+#include <string>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "tests/doubles/json_win.h"
+
+namespace {
+
+// ---- the connection to the test ----
+
+SOCKET g_socket = INVALID_SOCKET;
+HWND g_commandWindow = nullptr;
+HWND g_mainWindow = nullptr;
+constexpr UINT WM_COMMAND_LINE = WM_APP + 7;
+
+void report(const std::string& json) {
+    if (g_socket == INVALID_SOCKET) return;
+    const std::string line = json + "\n";
+    send(g_socket, line.data(), static_cast<int>(line.size()), 0);
+}
+
+void reportError(const char* text) {
+    report(JsonObject().add("error", jsonText(text)).str());
+}
+
+void readCommands() {
+    std::string pending;
+    char buffer[4096];
+    for (;;) {
+        const int got = recv(g_socket, buffer, sizeof(buffer), 0);
+        if (got <= 0) return;
+        pending.append(buffer, static_cast<size_t>(got));
+        for (size_t end; (end = pending.find('\n')) != std::string::npos;) {
+            PostMessageW(g_commandWindow, WM_COMMAND_LINE, 0,
+                         reinterpret_cast<LPARAM>(new std::string(pending.substr(0, end))));
+            pending.erase(0, end + 1);
+        }
+    }
+}
+
+// ---- COM objects with explicit vtables ----
+
+struct Object {
+    void** vtable;
+    const char* kind;
+    const IID* iid;
+    LONG refs;
+    std::wstring text; // the message of a message argument object
+};
+
+std::vector<Object*> g_alive;
+
+HRESULT STDMETHODCALLTYPE queryInterface(Object* self, REFIID id, void** out) {
+    if (IsEqualIID(id, IID_IUnknown) || IsEqualIID(id, *self->iid)) {
+        InterlockedIncrement(&self->refs);
+        *out = self;
+        return S_OK;
+    }
+    *out = nullptr;
+    return E_NOINTERFACE;
+}
+
+ULONG STDMETHODCALLTYPE addRef(Object* self) {
+    return InterlockedIncrement(&self->refs);
+}
+
+ULONG STDMETHODCALLTYPE release(Object* self) {
+    const LONG refs = InterlockedDecrement(&self->refs);
+    if (refs == 0) {
+        report(
+            JsonObject().add("event", jsonText("freed")).add("object", jsonText(self->kind)).str());
+        std::erase(g_alive, self);
+        delete self;
+    }
+    return static_cast<ULONG>(refs);
+}
+
+// Slots the program is not expected to call answer E_NOTIMPL and say so.
+template <size_t Slot> HRESULT STDMETHODCALLTYPE unexpected(Object* self) {
+    report(JsonObject()
+               .add("call", jsonText("unexpected"))
+               .add("object", jsonText(self->kind))
+               .add("slot", jsonNumber(Slot))
+               .str());
+    return E_NOTIMPL;
+}
+
+template <size_t... Slot> std::vector<void*> unexpectedSlots(std::index_sequence<Slot...>) {
+    return {reinterpret_cast<void*>(&unexpected<Slot>)...};
+}
+
+// A vtable of `count` slots: IUnknown, the given methods, and reporting stubs.
+void** makeVtable(size_t count, std::vector<std::pair<size_t, void*>> methods) {
+    static std::vector<void*> stubs = unexpectedSlots(std::make_index_sequence<61>());
+    void** table = new void*[count];
+    for (size_t i = 0; i < count; ++i) table[i] = stubs[i];
+    table[0] = reinterpret_cast<void*>(&queryInterface);
+    table[1] = reinterpret_cast<void*>(&addRef);
+    table[2] = reinterpret_cast<void*>(&release);
+    for (auto& [slot, method] : methods) table[slot] = method;
+    return table;
+}
+
+Object* create(void** vtable, const char* kind, const IID& iid) {
+    Object* object = new Object{vtable, kind, &iid, 1, {}};
+    g_alive.push_back(object);
+    return object;
+}
+
+template <typename... A> HRESULT callSlot(void* object, size_t slot, A... args) {
+    using Fn = HRESULT(STDMETHODCALLTYPE*)(void*, A...);
+    return reinterpret_cast<Fn>((*static_cast<void***>(object))[slot])(object, args...);
+}
+
+template <typename T> void* fn(T method) {
+    return reinterpret_cast<void*>(method);
+}
+
+constexpr IID IID_Environment = {
+    0xb96d755e, 0x0319, 0x4e92, {0xa2, 0x96, 0x23, 0x43, 0x6f, 0x46, 0xa1, 0xfc}};
+constexpr IID IID_Controller = {
+    0x4d00c0d1, 0x9434, 0x4eb6, {0x80, 0x78, 0x86, 0x97, 0xa5, 0x60, 0x33, 0x4f}};
+constexpr IID IID_WebView = {
+    0x76eceacb, 0x0462, 0x4d94, {0xac, 0x83, 0x42, 0x3a, 0x67, 0x93, 0x77, 0x5e}};
+constexpr IID IID_Settings = {
+    0xe562e4f0, 0xd7fa, 0x43ac, {0x8d, 0x71, 0xc0, 0x51, 0x50, 0x49, 0x9f, 0x00}};
+constexpr IID IID_MessageArgs = {
+    0x0f99a40c, 0xe962, 0x4207, {0x9e, 0x92, 0xe3, 0xd5, 0x42, 0xef, 0xf8, 0x49}};
+constexpr IID IID_NavigationArgs = {
+    0x5b495469, 0xe119, 0x438a, {0x9b, 0x18, 0x76, 0x04, 0xf2, 0x5f, 0x2e, 0x49}};
+
+struct Runtime {
+    void* environmentHandler = nullptr;
+    void* controllerHandler = nullptr;
+    Object* environment = nullptr;
+    Object* controller = nullptr;
+    Object* webView = nullptr;
+    Object* settings = nullptr;
+    void* messageHandler = nullptr;
+    void* navigationHandler = nullptr;
+    INT64 nextToken = 1;
+} g;
+
+std::string refsOf(Object* object) {
+    return object ? jsonNumber(object->refs) : std::string("null");
+}
+
+// ---- the settings object ----
+
+template <size_t Slot> HRESULT STDMETHODCALLTYPE putSetting(Object*, BOOL value) {
+    static constexpr const char* names[] = {"",
+                                            "",
+                                            "",
+                                            "",
+                                            "put_IsScriptEnabled",
+                                            "",
+                                            "put_IsWebMessageEnabled",
+                                            "",
+                                            "put_AreDefaultScriptDialogsEnabled"};
+    report(JsonObject().add("call", jsonText(names[Slot])).add("value", jsonNumber(value)).str());
+    return S_OK;
+}
+
+// ---- the web view ----
+
+HRESULT STDMETHODCALLTYPE webViewGetSettings(Object*, Object** out) {
+    report(JsonObject().add("call", jsonText("get_Settings")).str());
+    if (g.settings) addRef(g.settings);
+    *out = g.settings;
+    return S_OK;
+}
+
+HRESULT STDMETHODCALLTYPE webViewNavigate(Object*, LPCWSTR uri) {
+    report(JsonObject().add("call", jsonText("Navigate")).add("uri", jsonString(uri)).str());
+    return S_OK;
+}
+
+HRESULT STDMETHODCALLTYPE webViewAddHandler(const char* call, void*& slot, void* handler,
+                                            EventRegistrationToken* token) {
+    if (handler) callSlot(handler, 1);
+    slot = handler;
+    token->value = g.nextToken++;
+    report(JsonObject().add("call", jsonText(call)).add("handler", jsonBool(handler)).str());
+    return S_OK;
+}
+
+HRESULT STDMETHODCALLTYPE webViewAddNavigationStarting(Object*, void* handler,
+                                                       EventRegistrationToken* token) {
+    return webViewAddHandler("add_NavigationStarting", g.navigationHandler, handler, token);
+}
+
+HRESULT STDMETHODCALLTYPE webViewAddWebMessageReceived(Object*, void* handler,
+                                                       EventRegistrationToken* token) {
+    return webViewAddHandler("add_WebMessageReceived", g.messageHandler, handler, token);
+}
+
+HRESULT STDMETHODCALLTYPE webViewAddScript(Object*, LPCWSTR script, void* handler) {
+    report(JsonObject()
+               .add("call", jsonText("AddScriptToExecuteOnDocumentCreated"))
+               .add("script", jsonString(script))
+               .add("handler", jsonBool(handler))
+               .str());
+    return S_OK;
+}
+
+HRESULT STDMETHODCALLTYPE webViewExecuteScript(Object*, LPCWSTR script, void* handler) {
+    report(JsonObject()
+               .add("call", jsonText("ExecuteScript"))
+               .add("script", jsonString(script))
+               .add("handler", jsonBool(handler))
+               .str());
+    return S_OK;
+}
+
+HRESULT STDMETHODCALLTYPE webViewPostJson(Object*, LPCWSTR json) {
+    report(JsonObject()
+               .add("call", jsonText("PostWebMessageAsJson"))
+               .add("json", jsonString(json))
+               .str());
+    return S_OK;
+}
+
+// ---- the controller ----
+
+HRESULT STDMETHODCALLTYPE controllerPutBounds(Object*, const RECT* bounds) {
+    report(JsonObject().add("call", jsonText("put_Bounds")).add("bounds", jsonRect(*bounds)).str());
+    return S_OK;
+}
+
+HRESULT STDMETHODCALLTYPE controllerGetWebView(Object*, Object** out) {
+    report(JsonObject().add("call", jsonText("get_CoreWebView2")).str());
+    *out = g.webView;
+    if (!g.webView) return E_NOINTERFACE;
+    addRef(g.webView);
+    return S_OK;
+}
+
+// ---- the environment ----
+
+HRESULT STDMETHODCALLTYPE environmentCreateController(Object*, HWND parent, void* handler) {
+    report(JsonObject()
+               .add("call", jsonText("CreateCoreWebView2Controller"))
+               .add("parentIsMainWindow", jsonBool(parent && parent == g_mainWindow))
+               .add("handler", jsonBool(handler))
+               .str());
+    if (handler) callSlot(handler, 1);
+    g.controllerHandler = handler;
+    return S_OK;
+}
+
+// ---- event arguments ----
+
+HRESULT STDMETHODCALLTYPE messageArgsGetJson(Object* self, LPWSTR* out) {
+    const size_t bytes = (self->text.size() + 1) * sizeof(wchar_t);
+    *out = static_cast<LPWSTR>(CoTaskMemAlloc(bytes));
+    CopyMemory(*out, self->text.c_str(), bytes);
+    return S_OK;
+}
+
+std::wstring widen(const std::string& utf8) {
+    const int length =
+        MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), nullptr, 0);
+    std::wstring wide(static_cast<size_t>(length), L'\0');
+    MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), wide.data(),
+                        length);
+    return wide;
+}
+
+// ---- the test's commands ----
+
+HRESULT parseResult(const std::string& text) {
+    return static_cast<HRESULT>(std::strtoul(text.c_str(), nullptr, 0));
+}
+
+void completeEnvironment(HRESULT result) {
+    void* handler = std::exchange(g.environmentHandler, nullptr);
+    if (!handler) return reportError("no environment request is waiting");
+    if (SUCCEEDED(result)) {
+        g.environment = create(makeVtable(8, {{3, fn(environmentCreateController)}}), "Environment",
+                               IID_Environment);
+    }
+    const HRESULT answer = callSlot(handler, 3, result, g.environment);
+    callSlot(handler, 2);
+    report(JsonObject()
+               .add("event", jsonText("environmentCompleted"))
+               .add("returned", jsonNumber(answer))
+               .str());
+}
+
+void completeController(HRESULT result, bool withWebView) {
+    void* handler = std::exchange(g.controllerHandler, nullptr);
+    if (!handler) return reportError("no controller request is waiting");
+    if (SUCCEEDED(result)) {
+        g.controller =
+            create(makeVtable(26, {{6, fn(controllerPutBounds)}, {25, fn(controllerGetWebView)}}),
+                   "Controller", IID_Controller);
+        if (withWebView) {
+            g.webView = create(makeVtable(61, {{3, fn(webViewGetSettings)},
+                                               {5, fn(webViewNavigate)},
+                                               {7, fn(webViewAddNavigationStarting)},
+                                               {27, fn(webViewAddScript)},
+                                               {29, fn(webViewExecuteScript)},
+                                               {32, fn(webViewPostJson)},
+                                               {34, fn(webViewAddWebMessageReceived)}}),
+                               "WebView", IID_WebView);
+            g.settings = create(
+                makeVtable(
+                    21, {{4, fn(putSetting<4>)}, {6, fn(putSetting<6>)}, {8, fn(putSetting<8>)}}),
+                "Settings", IID_Settings);
+        }
+    }
+    const HRESULT answer = callSlot(handler, 3, result, g.controller);
+    callSlot(handler, 2);
+    report(JsonObject()
+               .add("event", jsonText("controllerCompleted"))
+               .add("returned", jsonNumber(answer))
+               .str());
+}
+
+void deliverMessage(const std::string& json) {
+    if (!g.messageHandler) return reportError("no message handler");
+    Object* args = create(makeVtable(6, {{4, fn(messageArgsGetJson)}}),
+                          "WebMessageReceivedEventArgs", IID_MessageArgs);
+    args->text = widen(json);
+    const HRESULT answer = callSlot(g.messageHandler, 3, g.webView, args);
+    const ULONG left = release(args);
+    report(JsonObject()
+               .add("event", jsonText("messageDelivered"))
+               .add("returned", jsonNumber(answer))
+               .add("argsRefsLeft", jsonNumber(left))
+               .str());
+}
+
+void startNavigation(const std::string& uri) {
+    if (!g.navigationHandler) return reportError("no navigation handler");
+    Object* args = create(makeVtable(10, {}), "NavigationStartingEventArgs", IID_NavigationArgs);
+    args->text = widen(uri);
+    const HRESULT answer = callSlot(g.navigationHandler, 3, g.webView, args);
+    const ULONG left = release(args);
+    report(JsonObject()
+               .add("event", jsonText("navigationStarted"))
+               .add("returned", jsonNumber(answer))
+               .add("argsRefsLeft", jsonNumber(left))
+               .str());
+}
+
+void reportWindowState() {
+    HWND w = g_mainWindow;
+    RECT window{}, client{};
+    GetWindowRect(w, &window);
+    GetClientRect(w, &client);
+    MINMAXINFO limits{};
+    SendMessageW(w, WM_GETMINMAXINFO, 0, reinterpret_cast<LPARAM>(&limits));
+    LOGBRUSH brush{};
+    GetObjectW(reinterpret_cast<HBRUSH>(GetClassLongPtrW(w, GCLP_HBRBACKGROUND)), sizeof(brush),
+               &brush);
+    report(JsonObject()
+               .add("event", jsonText("state"))
+               .add("visible", jsonBool(IsWindowVisible(w)))
+               .add("maximised", jsonBool(IsZoomed(w)))
+               .add("minimised", jsonBool(IsIconic(w)))
+               .add("rect", jsonRect(window))
+               .add("client", jsonRect(client))
+               .add("minTrack", jsonList({limits.ptMinTrackSize.x, limits.ptMinTrackSize.y}))
+               .add("className", windowClass(w))
+               .add("title", windowText(w))
+               .add("style", jsonNumber(static_cast<DWORD>(GetWindowLongW(w, GWL_STYLE))))
+               .add("exStyle", jsonNumber(static_cast<DWORD>(GetWindowLongW(w, GWL_EXSTYLE))))
+               .add("background", jsonNumber(brush.lbColor))
+               .str());
+}
+
+void reportRefs() {
+    report(JsonObject()
+               .add("event", jsonText("refs"))
+               .add("environment", refsOf(g.environment))
+               .add("controller", refsOf(g.controller))
+               .add("webView", refsOf(g.webView))
+               .add("settings", refsOf(g.settings))
+               .add("alive", jsonNumber(static_cast<long long>(g_alive.size())))
+               .str());
+}
+
+void runCommand(const std::string& line) {
+    const size_t space = line.find(' ');
+    const std::string verb = line.substr(0, space);
+    const std::string rest = space == std::string::npos ? "" : line.substr(space + 1);
+    if (verb == "environment")
+        completeEnvironment(parseResult(rest));
+    else if (verb == "controller")
+        completeController(parseResult(rest), true);
+    else if (verb == "controller-without-webview")
+        completeController(S_OK, false);
+    else if (verb == "message")
+        deliverMessage(rest);
+    else if (verb == "navigate")
+        startNavigation(rest);
+    else if (verb == "state")
+        reportWindowState();
+    else if (verb == "refs")
+        reportRefs();
+    else if (verb == "post") {
+        unsigned long message = 0;
+        unsigned long long wParam = 0;
+        long long lParam = 0;
+        sscanf(rest.c_str(), "%lu %llu %lld", &message, &wParam, &lParam);
+        PostMessageW(g_mainWindow, message, wParam, lParam);
+        report(JsonObject().add("event", jsonText("posted")).str());
+    } else
+        reportError("unknown command");
+}
+
+LRESULT CALLBACK commandWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+    if (message != WM_COMMAND_LINE) return DefWindowProcW(window, message, wParam, lParam);
+    std::string* line = reinterpret_cast<std::string*>(lParam);
+    runCommand(*line);
+    delete line;
+    return 0;
+}
+
+BOOL CALLBACK findMainWindow(HWND window, LPARAM) {
+    wchar_t name[64];
+    GetClassNameW(window, name, 64);
+    if (lstrcmpW(name, L"TolvinWindowClass") != 0) return TRUE;
+    g_mainWindow = window;
+    return FALSE;
+}
+
+void connectToTest() {
+    wchar_t port[16];
+    if (!GetEnvironmentVariableW(L"TOLVIN_STANDIN_PORT", port, 16)) return;
+    WSADATA data;
+    WSAStartup(MAKEWORD(2, 2), &data);
+    g_socket = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<u_short>(_wtoi(port)));
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (connect(g_socket, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0) {
+        closesocket(g_socket);
+        g_socket = INVALID_SOCKET;
+        return;
+    }
+    WNDCLASSW wc{};
+    wc.lpfnWndProc = commandWindowProc;
+    wc.hInstance = GetModuleHandleW(nullptr);
+    wc.lpszClassName = L"TolvinStandInCommands";
+    RegisterClassW(&wc);
+    g_commandWindow = CreateWindowExW(0, wc.lpszClassName, L"", 0, 0, 0, 0, 0, HWND_MESSAGE,
+                                      nullptr, wc.hInstance, nullptr);
+    std::thread(readCommands).detach();
+}
+
+const char* apartmentName() {
+    APTTYPE type;
+    APTTYPEQUALIFIER qualifier;
+    if (FAILED(CoGetApartmentType(&type, &qualifier))) return "none";
+    return type == APTTYPE_STA || type == APTTYPE_MAINSTA ? "sta" : "mta";
+}
+
+} // namespace
+
+extern "C" __declspec(dllexport) HRESULT STDAPICALLTYPE
+    CreateCoreWebView2EnvironmentWithOptions(PCWSTR browserFolder, PCWSTR userDataFolder,
+                                             void* options, void* handler) {
+    static bool connected = (connectToTest(), true);
+    (void)connected;
+    EnumThreadWindows(GetCurrentThreadId(), findMainWindow, 0);
+    const char* apartment = apartmentName();
+    report(JsonObject()
+               .add("call", jsonText("CreateCoreWebView2EnvironmentWithOptions"))
+               .add("browserFolder", jsonString(browserFolder))
+               .add("userDataFolder", jsonString(userDataFolder))
+               .add("options", jsonBool(options))
+               .add("handler", jsonBool(handler))
+               .add("apartment", jsonText(apartment))
+               .add("onWindowThread", jsonBool(g_mainWindow))
+               .add("pid", jsonNumber(GetCurrentProcessId()))
+               .str());
+    // The runtime refuses threads that have not joined a single-threaded apartment.
+    if (apartment[0] == 'n') return CO_E_NOTINITIALIZED;
+    if (apartment[0] == 'm') return RPC_E_CHANGED_MODE;
+    if (!handler) return E_INVALIDARG;
+    callSlot(handler, 1);
+    g.environmentHandler = handler;
+    return S_OK;
+}

@@ -1,0 +1,164 @@
+// Running the Windows programs under Wine for the integration tests: a fresh
+// program folder per test, the WebView2 loader stand-in's report channel, and
+// the probe program that looks at windows from outside.
+import { spawn } from 'node:child_process';
+import { once } from 'node:events';
+import fs from 'node:fs';
+import net from 'node:net';
+import os from 'node:os';
+import path from 'node:path';
+import { setTimeout as sleep } from 'node:timers/promises';
+
+export const top = process.env.TOLVIN_SOURCE ?? path.resolve(import.meta.dirname, '../../..');
+export const windowsBuild = process.env.TOLVIN_WINDOWS_BUILD ?? path.join(top, 'build/windows');
+export const binDir = path.join(windowsBuild, 'bin');
+export const doublesDir = path.join(windowsBuild, 'doubles');
+export const wineRun = path.join(top, 'scripts/wine-run');
+export const winePrefix = process.env.WINEPREFIX ?? path.join(top, 'build/wine');
+
+const wineEnv = { ...process.env, WINEPREFIX: winePrefix, WINEDEBUG: '-all' };
+
+// Keeps one wineserver alive for the whole file, so each start is quick.
+spawn('wineserver', ['-p'], { env: wineEnv, stdio: 'ignore' }).on('error', () => {}).unref();
+
+// Programs a test leaves running (it failed half-way) end with the test file.
+const running = new Set();
+process.on('exit', () => running.forEach((child) => child.kill('SIGKILL')));
+
+export const winPath = (p) => 'Z:' + p.replaceAll('/', '\\');
+
+// The Windows profile folders of the prefix, as Linux paths.
+export const profileDir = path.join(winePrefix, 'drive_c/users', os.userInfo().username);
+export const roamingDir = path.join(profileDir, 'AppData/Roaming');
+export const localDir = path.join(profileDir, 'AppData/Local');
+
+// A fresh folder holding Tolvin.exe and, on request, the loader stand-in and
+// other files (name -> source path, or null for an empty folder of that name).
+export function programFolder({ loader = false, extra = {} } = {}) {
+  const base = path.join(top, 'build/tmp');
+  fs.mkdirSync(base, { recursive: true });
+  const dir = fs.mkdtempSync(path.join(base, 'program-'));
+  fs.copyFileSync(path.join(binDir, 'Tolvin.exe'), path.join(dir, 'Tolvin.exe'));
+  if (loader) fs.copyFileSync(path.join(doublesDir, 'WebView2Loader.dll'), path.join(dir, 'WebView2Loader.dll'));
+  for (const [name, source] of Object.entries(extra)) {
+    if (source === null) fs.mkdirSync(path.join(dir, name));
+    else fs.copyFileSync(source, path.join(dir, name));
+  }
+  return dir;
+}
+
+// Starts a Windows program; `exited` resolves with its exit code. Its output
+// goes nowhere: the Wine processes it starts (the desktop, services) would
+// inherit a pipe and keep it open.
+export function startProgram(exe, args = [], { env = {} } = {}) {
+  const child = spawn(wineRun, [exe, ...args], { env: { ...wineEnv, ...env }, stdio: 'ignore' });
+  running.add(child);
+  const exited = once(child, 'exit').then(([code]) => {
+    running.delete(child);
+    return code;
+  });
+  return { child, exited, startedAt: performance.now() };
+}
+
+// Runs the probe program once and returns what it printed, parsed. Its standard
+// error is not a pipe: Wine hands that descriptor on to the programs the probe
+// starts, which would hold the pipe open.
+export async function probe(...args) {
+  const child = spawn(wineRun, [path.join(doublesDir, 'probe.exe'), ...args.map(String)], {
+    env: wineEnv,
+    stdio: ['ignore', 'pipe', 'ignore'],
+  });
+  child.stdout.setEncoding('utf8');
+  let out = '';
+  child.stdout.on('data', (chunk) => (out += chunk));
+  const [code] = await once(child, 'exit');
+  if (code !== 0) throw new Error(`probe ${args.join(' ')} ended with ${code}`);
+  return JSON.parse(out.trim().split('\n').pop());
+}
+
+// Polls `check` until it returns something truthy other than an empty list, or
+// fails after `ms`.
+export async function waitFor(what, check, ms = 20000) {
+  const end = performance.now() + ms;
+  for (;;) {
+    const value = await check();
+    if (value && !(Array.isArray(value) && value.length === 0)) return value;
+    if (performance.now() > end) throw new Error(`timed out waiting for ${what}`);
+    await sleep(200);
+  }
+}
+
+export async function mainWindows(pid) {
+  const all = await probe('windows', 'TolvinWindowClass');
+  return pid ? all.filter((w) => w.pid === pid) : all;
+}
+
+// The test's end of the loader stand-in: every call the program makes on the
+// web view objects arrives as one JSON report; commands go the other way.
+export class StandIn {
+  static async listen() {
+    const standIn = new StandIn();
+    standIn.server = net.createServer((socket) => standIn.#attach(socket));
+    standIn.server.listen(0, '127.0.0.1');
+    await once(standIn.server, 'listening');
+    return standIn;
+  }
+
+  reports = [];
+  #waiters = [];
+  #socket = null;
+
+  get port() {
+    return this.server.address().port;
+  }
+
+  get env() {
+    return { TOLVIN_STANDIN_PORT: String(this.port) };
+  }
+
+  #attach(socket) {
+    this.#socket = socket;
+    let pending = '';
+    socket.setEncoding('utf8');
+    socket.on('data', (chunk) => {
+      pending += chunk;
+      for (let end; (end = pending.indexOf('\n')) >= 0; ) {
+        this.reports.push(JSON.parse(pending.slice(0, end)));
+        pending = pending.slice(end + 1);
+        this.#waiters = this.#waiters.filter((w) => !w());
+      }
+    });
+  }
+
+  // The first report at or after index `from` that satisfies `match`.
+  next(match, { from = 0, ms = 20000 } = {}) {
+    const find = () => this.reports.slice(from).find(match);
+    return new Promise((resolve, reject) => {
+      const timer = setTimeout(() => reject(new Error(`stand-in: no report matched ${match}`)), ms);
+      const check = () => {
+        const found = find();
+        if (found) {
+          clearTimeout(timer);
+          resolve(found);
+        }
+        return Boolean(found);
+      };
+      if (!check()) this.#waiters.push(check);
+    });
+  }
+
+  // Sends a command and waits for the report it causes.
+  async command(line, match) {
+    const from = this.reports.length;
+    this.#socket.write(line + '\n');
+    return this.next(match, { from });
+  }
+
+  close() {
+    this.#socket?.destroy();
+    this.server.close();
+  }
+}
+
+export const isCall = (name) => (r) => r.call === name;
+export const isEvent = (name) => (r) => r.event === name;

@@ -1,0 +1,145 @@
+// Start-up of Tolvin.exe under Wine: the main window, the tray icon, the hot
+// keys, the settings folder, the web view environment request or the warning
+// box when no runtime is there, and a clean exit.
+import assert from 'node:assert/strict';
+import fs from 'node:fs';
+import os from 'node:os';
+import path from 'node:path';
+import { test } from 'node:test';
+import { setTimeout as sleep } from 'node:timers/promises';
+
+import {
+  StandIn, isCall, isEvent, localDir, mainWindows, probe, programFolder, roamingDir,
+  startProgram, waitFor, winPath,
+} from './lib/wine.mjs';
+
+const WM_COMMAND = 273;
+const IDM_QUIT = 1005;
+const WS_OVERLAPPEDWINDOW = 0x00cf0000;
+const WS_VISIBLE = 0x10000000;
+const WS_CLIPSIBLINGS = 0x04000000;
+const E_FAIL = 0x80004005 | 0;
+
+const trayIcons = async () =>
+  (await probe('children', '__winex11_standalone_tray')).filter((c) => c.className === '__winex11_tray_icon');
+
+async function quit(window, program) {
+  await probe('post', window.hwnd, WM_COMMAND, IDM_QUIT, 0);
+  return program.exited;
+}
+
+
+test('without a loader the warning box shows over the window and the program keeps running', async () => {
+  fs.rmSync(path.join(roamingDir, 'Tolvin'), { recursive: true, force: true });
+  const program = startProgram(path.join(programFolder(), 'Tolvin.exe'));
+  const [window] = await waitFor('the main window', () => mainWindows());
+
+  const [box] = await waitFor('the warning box', () => probe('dialogs', window.pid));
+  assert.equal(box.title, 'WebView2 Runtime Missing');
+  assert.equal(box.owner, window.hwnd, 'the box is owned by the main window');
+  const texts = box.controls.map((c) => c.text);
+  assert.ok(
+    texts.includes("Microsoft Edge WebView2 Runtime is required to run Tolvin.\n" +
+                   "Please download and install it from Microsoft's website."),
+    `box texts: ${JSON.stringify(texts)}`);
+  // The box is modal: while it shows, start-up has stopped at it, so whatever
+  // exists now was made before it.
+  assert.equal((await trayIcons()).length, 1, 'the tray icon exists while the box shows');
+  assert.ok((await mainWindows(window.pid))[0].visible);
+
+  await probe('click', box.hwnd, 1);
+  await waitFor('the box to close', async () => (await probe('dialogs', window.pid)).length === 0);
+  await sleep(1000);
+  assert.equal((await mainWindows(window.pid)).length, 1, 'the window outlives the box');
+  assert.equal(program.child.exitCode, null, 'the program keeps running');
+  assert.ok(fs.statSync(path.join(roamingDir, 'Tolvin')).isDirectory(), 'the settings folder exists');
+
+  assert.equal(await quit(window, program), 0);
+  assert.equal((await trayIcons()).length, 0, 'the tray icon is gone');
+});
+
+test('with a runtime the environment is asked for once, from the window thread in an STA', async () => {
+  const standIn = await StandIn.listen();
+  const program = startProgram(path.join(programFolder({ loader: true }), 'Tolvin.exe'), [], { env: standIn.env });
+  const request = await standIn.next(isCall('CreateCoreWebView2EnvironmentWithOptions'));
+  assert.deepEqual(
+    { ...request, pid: undefined },
+    {
+      call: 'CreateCoreWebView2EnvironmentWithOptions',
+      browserFolder: null,
+      userDataFolder: `C:\\users\\${os.userInfo().username}\\AppData\\Local\\Tolvin\\EBWebView`,
+      options: false,
+      handler: true,
+      apartment: 'sta',
+      onWindowThread: true,
+      pid: undefined,
+    });
+  assert.ok(fs.existsSync(localDir), 'the local profile folder the path points into exists');
+
+  const state = await standIn.command('state', isEvent('state'));
+  assert.equal(state.className, 'TolvinWindowClass');
+  assert.equal(state.title, 'Tolvin');
+  assert.equal(state.style & ~(WS_VISIBLE | WS_CLIPSIBLINGS), WS_OVERLAPPEDWINDOW);
+  assert.equal(state.exStyle & ~0x100, 0, 'no extended style but the one Wine adds (WS_EX_WINDOWEDGE)');
+  assert.deepEqual([state.rect[2] - state.rect[0], state.rect[3] - state.rect[1]], [1280, 820]);
+  assert.equal(state.background, 0x000a0714);
+  assert.ok(state.visible && !state.minimised);
+
+  // A failed environment leaves an empty window and a running program.
+  const completed = await standIn.command(`environment ${E_FAIL >>> 0}`, isEvent('environmentCompleted'));
+  assert.equal(completed.returned, E_FAIL, 'the handler hands the failure back');
+  await sleep(1500);
+  assert.equal(standIn.reports.filter(isCall('CreateCoreWebView2EnvironmentWithOptions')).length, 1);
+  assert.equal(standIn.reports.filter(isCall('CreateCoreWebView2Controller')).length, 0);
+  assert.equal(program.child.exitCode, null);
+  const [window] = await mainWindows(request.pid);
+  assert.equal(await quit(window, program), 0);
+  standIn.close();
+});
+
+test('a successful environment is asked for a controller of the main window', async () => {
+  const standIn = await StandIn.listen();
+  const program = startProgram(path.join(programFolder({ loader: true }), 'Tolvin.exe'), [], { env: standIn.env });
+  const request = await standIn.next(isCall('CreateCoreWebView2EnvironmentWithOptions'));
+  const from = standIn.reports.length;
+  await standIn.command('environment 0', isEvent('environmentCompleted'));
+  const controller = await standIn.next(isCall('CreateCoreWebView2Controller'), { from });
+  assert.equal(controller.parentIsMainWindow, true);
+  const [window] = await mainWindows(request.pid);
+  assert.equal(await quit(window, program), 0);
+  standIn.close();
+});
+
+test('a minimised start shows the window minimised', async () => {
+  const exe = path.join(programFolder(), 'Tolvin.exe');
+  const SW_SHOWMINNOACTIVE = 7;
+  const started = await probe('start', SW_SHOWMINNOACTIVE, winPath(exe));
+  assert.ok(started.started);
+  const [window] = await waitFor('the main window', () => mainWindows(started.pid));
+  assert.ok(window.minimised, 'the window is minimised');
+  const [box] = await waitFor('the warning box', () => probe('dialogs', started.pid));
+  await probe('click', box.hwnd, 1);
+  await probe('post', window.hwnd, WM_COMMAND, IDM_QUIT, 0);
+  await waitFor('the program to end', async () => (await mainWindows(started.pid)).length === 0);
+});
+
+test('a second instance runs beside the first; the hot keys are free after both quit', async () => {
+  const first = startProgram(path.join(programFolder(), 'Tolvin.exe'));
+  const [one] = await waitFor('the first window', () => mainWindows());
+  assert.equal((await probe('hotkey')).registered, false, 'the first instance holds Ctrl+Shift+M');
+
+  const second = startProgram(path.join(programFolder(), 'Tolvin.exe'));
+  const windows = await waitFor('the second window', async () => {
+    const all = await mainWindows();
+    return all.length === 2 && all;
+  });
+  const two = windows.find((w) => w.pid !== one.pid);
+  await sleep(1000);
+  assert.equal(second.child.exitCode, null, 'the second instance keeps running');
+  assert.equal((await trayIcons()).length, 2, 'each instance has its own tray icon');
+
+  assert.equal(await quit(two, second), 0);
+  assert.equal((await probe('hotkey')).registered, false, 'the hot keys stay with the first');
+  assert.equal(await quit(one, first), 0);
+  assert.equal((await probe('hotkey')).registered, true, 'the hot keys are free again');
+});
