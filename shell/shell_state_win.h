@@ -29,6 +29,7 @@ struct ShellState {
     CreateEnvironmentWithOptionsFn loaderEntry = nullptr;
     ULONGLONG startTick = 0;
     HHOOK keyboardHook = nullptr;
+    bool inCall = false; // the page says the user is in a call
 
     // Members are destroyed in reverse order at process exit: the server address
     // first, the controller last.
@@ -45,6 +46,9 @@ void loadSettings();
 
 // The main window's procedure.
 LRESULT CALLBACK mainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
+
+// Whether "tolvin-app-audio.exe" (file or folder) lies beside this program now.
+bool helperAvailable();
 
 // Asks the runtime for an environment; the rest of the page set-up follows in
 // the runtime's callbacks on this thread.

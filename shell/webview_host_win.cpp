@@ -1,5 +1,10 @@
 #include <windows.h>
+#include <objbase.h>
 
+#include <string>
+
+#include "bridge/bridge_win.h"
+#include "bridge/page_scripts.h"
 #include "shell/shell_state_win.h"
 
 namespace {
@@ -20,6 +25,41 @@ template <typename Interface> class Callback : public Interface {
     ULONG STDMETHODCALLTYPE Release() override { return 1; }
 };
 
+class WebMessageReceivedHandler : public Callback<ICoreWebView2WebMessageReceivedEventHandler> {
+  public:
+    HRESULT STDMETHODCALLTYPE Invoke(ICoreWebView2*,
+                                     ICoreWebView2WebMessageReceivedEventArgs* args) override {
+        LPWSTR json = nullptr;
+        if (args) args->get_WebMessageAsJson(&json);
+        if (!json) return S_OK;
+        // The JSON form keeps a bare string's quotes, which recognition relies on.
+        const std::wstring text(json);
+        CoTaskMemFree(json);
+        dispatchWebMessage(text);
+        return S_OK;
+    }
+};
+
+class NavigationStartingHandler : public Callback<ICoreWebView2NavigationStartingEventHandler> {
+  public:
+    HRESULT STDMETHODCALLTYPE Invoke(ICoreWebView2*,
+                                     ICoreWebView2NavigationStartingEventArgs*) override {
+        return S_OK;
+    }
+};
+
+WebMessageReceivedHandler g_messageHandler;
+NavigationStartingHandler g_navigationHandler;
+
+void enablePageFeatures(ICoreWebView2* webView) {
+    ComRef<ICoreWebView2Settings> settings;
+    webView->get_Settings(settings.put());
+    if (!settings) return;
+    settings->put_IsScriptEnabled(TRUE);
+    settings->put_AreDefaultScriptDialogsEnabled(TRUE);
+    settings->put_IsWebMessageEnabled(TRUE);
+}
+
 class ControllerCompletedHandler
     : public Callback<ICoreWebView2CreateCoreWebView2ControllerCompletedHandler> {
   public:
@@ -32,6 +72,21 @@ class ControllerCompletedHandler
         RECT bounds;
         GetClientRect(window, &bounds);
         controller->put_Bounds(bounds);
+
+        // A controller without a web view still sizes with the window; the page
+        // set-up needs the web view, so the window stays empty.
+        ICoreWebView2* webView = g_shell.webView.get();
+        if (!webView) return S_OK;
+        enablePageFeatures(webView);
+        // Decided once: every document of this web view sees the same answer.
+        const std::wstring script = bridgeScript(helperAvailable());
+        EventRegistrationToken token;
+        webView->add_WebMessageReceived(&g_messageHandler, &token);
+        webView->add_NavigationStarting(&g_navigationHandler, &token);
+        // Before the navigation, so that the first document already has the bridge.
+        webView->AddScriptToExecuteOnDocumentCreated(script.c_str(), nullptr);
+        loadSettings();
+        webView->Navigate(g_shell.serverUrl.c_str());
         return S_OK;
     }
 
@@ -56,6 +111,14 @@ class EnvironmentCompletedHandler
 };
 
 } // namespace
+
+bool helperAvailable() {
+    wchar_t buffer[MAX_PATH];
+    const DWORD length = GetModuleFileNameW(nullptr, buffer, MAX_PATH);
+    std::wstring path(buffer, length);
+    path.erase(path.rfind(L'\\') + 1);
+    return GetFileAttributesW((path + L"tolvin-app-audio.exe").c_str()) != INVALID_FILE_ATTRIBUTES;
+}
 
 void requestWebViewEnvironment(HWND mainWindow, const wchar_t* userDataFolder) {
     g_shell.loaderEntry(nullptr, userDataFolder, nullptr,

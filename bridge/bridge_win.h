@@ -1,0 +1,19 @@
+#pragma once
+
+// The Win32 side of the page bridge. Everything here runs on the user-interface
+// thread, inside the web view's message callback.
+
+#include <string>
+
+// Carries out one page message, given as the JSON text the web view made of it.
+// Returns when the request is done; a window drag returns when the mouse button
+// is released.
+void dispatchWebMessage(const std::wstring& text);
+
+// One snapshot of the running processes: the first known game or application
+// in it as {"name":"…","type":"playing"}, or null.
+std::wstring scanActivity();
+
+// Installs the system-wide keyboard hook unless one is installed; a failed
+// attempt leaves none, so the next request tries again.
+void installPushToTalkHook();

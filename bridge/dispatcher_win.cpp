@@ -1,0 +1,59 @@
+#include <windows.h>
+#include <shellapi.h>
+
+#include "bridge/bridge_win.h"
+#include "bridge/page_requests.h"
+#include "bridge/page_scripts.h"
+#include "shell/shell_state_win.h"
+
+namespace {
+
+void answerActivity(const std::wstring& text) {
+    const std::wstring script =
+        nativeReplyScript(readIntegerField(text, L"callbackId"), scanActivity());
+    if (g_shell.webView) g_shell.webView->ExecuteScript(script.c_str(), nullptr);
+}
+
+} // namespace
+
+void dispatchWebMessage(const std::wstring& text) {
+    HWND window = g_shell.mainWindow;
+    switch (recognizeRequest(text)) {
+    case PageRequest::StartWindowDrag:
+        // The system's move loop runs inside this call until the button comes up.
+        ReleaseCapture();
+        SendMessageW(window, WM_NCLBUTTONDOWN, HTCAPTION, 0);
+        break;
+    case PageRequest::WindowZoom:
+        ShowWindow(window, IsZoomed(window) ? SW_RESTORE : SW_SHOWMAXIMIZED);
+        break;
+    case PageRequest::WindowMinimize:
+        ShowWindow(window, SW_MINIMIZE);
+        break;
+    case PageRequest::WindowClose:
+        PostMessageW(window, WM_CLOSE, 0, 0);
+        break;
+    case PageRequest::ScanActivity:
+        answerActivity(text);
+        break;
+    case PageRequest::SetInCall:
+        g_shell.inCall = readInCall(text);
+        break;
+    case PageRequest::UpdateDownload:
+        ShellExecuteW(nullptr, L"open", downloadPageAddress().c_str(), nullptr, nullptr,
+                      SW_SHOWNORMAL);
+        break;
+    case PageRequest::SetPushToTalkKey:
+        installPushToTalkHook();
+        break;
+    // App-audio sharing and the update flow are not part of this program yet;
+    // their requests are recognised, so that nothing later in the order claims
+    // them, and dropped.
+    case PageRequest::AppAudioStart:
+    case PageRequest::AppAudioStop:
+    case PageRequest::UpdateState:
+    case PageRequest::UpdateInstall:
+    case PageRequest::None:
+        break;
+    }
+}
