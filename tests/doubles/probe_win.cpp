@@ -9,6 +9,7 @@
 //   probe start <show> <exe>         starts a program with that show command
 //   probe hotkey                     whether Ctrl+Shift+M can be registered here
 //   probe focus <seconds>            a focused window of our own; prints its keys
+//   probe sleep <seconds>            just runs that long (copies of it play other programs)
 
 #include <windows.h>
 
@@ -184,6 +185,11 @@ int wmain(int argc, wchar_t** argv) {
     if (command == L"children" && argc > 2) return listChildren(argv[2]);
     if (command == L"hotkey") return tryHotKey();
     if (command == L"focus" && argc > 2) return holdFocus(std::wcstol(argv[2], nullptr, 10));
-    std::fputs("usage: probe windows|dialogs|click|post|start|hotkey|focus ...\n", stderr);
+    if (command == L"sleep" && argc > 2) {
+        print(JsonObject().add("sleeping", jsonNumber(GetCurrentProcessId())).str());
+        Sleep(static_cast<DWORD>(std::wcstol(argv[2], nullptr, 10)) * 1000);
+        return 0;
+    }
+    std::fputs("usage: probe windows|dialogs|click|post|start|hotkey|focus|sleep ...\n", stderr);
     return 2;
 }

@@ -4,7 +4,9 @@
 // reported, in order, as one JSON line over a loopback TCP connection to the test
 // (port in TOLVIN_STANDIN_PORT); the test answers with text commands, which run
 // on the thread that asked for the environment, from its message loop, as the
-// runtime's callbacks do.
+// runtime's callbacks do. Living inside the program, it also reports the
+// program's keyboard hook installations (through its import table) and the
+// popup menu it shows.
 //
 // The vtables are written here slot by slot from the published interface
 // layout, independently of the program's own header, so that a slot mistake in
@@ -55,6 +57,15 @@ void readCommands() {
             pending.erase(0, end + 1);
         }
     }
+}
+
+// Microseconds on the machine's monotonic clock, for latency figures.
+long long nowMicros() {
+    LARGE_INTEGER count, frequency;
+    QueryPerformanceCounter(&count);
+    QueryPerformanceFrequency(&frequency);
+    return count.QuadPart / frequency.QuadPart * 1000000 +
+           count.QuadPart % frequency.QuadPart * 1000000 / frequency.QuadPart;
 }
 
 // ---- COM objects with explicit vtables ----
@@ -148,6 +159,40 @@ constexpr IID IID_MessageArgs = {
 constexpr IID IID_NavigationArgs = {
     0x5b495469, 0xe119, 0x438a, {0x9b, 0x18, 0x76, 0x04, 0xf2, 0x5f, 0x2e, 0x49}};
 
+constexpr IID IID_EnvironmentHandler = {
+    0x4e8a3389, 0xc9d8, 0x4bd2, {0xb6, 0xb5, 0x12, 0x4f, 0xee, 0x6c, 0xc1, 0x4d}};
+constexpr IID IID_ControllerHandler = {
+    0x6c4819f3, 0xc9b7, 0x4260, {0x81, 0x27, 0xc9, 0xf5, 0xbd, 0xe7, 0xf6, 0x8c}};
+constexpr IID IID_MessageHandler = {
+    0x57213f19, 0x00e6, 0x49fa, {0x8e, 0x07, 0x89, 0x8e, 0xa0, 0x1e, 0xcb, 0xd2}};
+constexpr IID IID_NavigationHandler = {
+    0x9adbe429, 0xf36d, 0x432b, {0x9d, 0xdc, 0xf8, 0x88, 0x1f, 0xbd, 0x76, 0xe3}};
+
+// How a callback object answers IUnknown: what QueryInterface gives for
+// IUnknown, for its own interface and for two it does not implement (a sibling
+// handler's and the controller's), and what AddRef and Release return.
+void reportHandlerRules(const char* name, void* handler, const IID& own, const IID& sibling) {
+    auto ask = [handler](const IID& id) {
+        void* out = reinterpret_cast<void*>(1);
+        const HRESULT result = callSlot(handler, 0, &id, &out);
+        if (result == S_OK && out == handler) return std::string("\"self\"");
+        if (result == E_NOINTERFACE && out == nullptr) return std::string("\"refused\"");
+        return jsonText("wrong");
+    };
+    const ULONG added = static_cast<ULONG>(callSlot(handler, 1));
+    const ULONG released = static_cast<ULONG>(callSlot(handler, 2));
+    report(JsonObject()
+               .add("event", jsonText("handlerRules"))
+               .add("handler", jsonText(name))
+               .add("unknown", ask(IID_IUnknown))
+               .add("own", ask(own))
+               .add("sibling", ask(sibling))
+               .add("controller", ask(IID_Controller))
+               .add("addRef", jsonNumber(added))
+               .add("release", jsonNumber(released))
+               .str());
+}
+
 struct Runtime {
     void* environmentHandler = nullptr;
     void* controllerHandler = nullptr;
@@ -195,8 +240,12 @@ HRESULT STDMETHODCALLTYPE webViewNavigate(Object*, LPCWSTR uri) {
 }
 
 HRESULT STDMETHODCALLTYPE webViewAddHandler(const char* call, void*& slot, void* handler,
-                                            EventRegistrationToken* token) {
-    if (handler) callSlot(handler, 1);
+                                            EventRegistrationToken* token, const char* kind,
+                                            const IID& own, const IID& sibling) {
+    if (handler) {
+        reportHandlerRules(kind, handler, own, sibling);
+        callSlot(handler, 1);
+    }
     slot = handler;
     token->value = g.nextToken++;
     report(JsonObject().add("call", jsonText(call)).add("handler", jsonBool(handler)).str());
@@ -205,12 +254,16 @@ HRESULT STDMETHODCALLTYPE webViewAddHandler(const char* call, void*& slot, void*
 
 HRESULT STDMETHODCALLTYPE webViewAddNavigationStarting(Object*, void* handler,
                                                        EventRegistrationToken* token) {
-    return webViewAddHandler("add_NavigationStarting", g.navigationHandler, handler, token);
+    return webViewAddHandler("add_NavigationStarting", g.navigationHandler, handler, token,
+                             "NavigationStartingHandler", IID_NavigationHandler,
+                             IID_MessageHandler);
 }
 
 HRESULT STDMETHODCALLTYPE webViewAddWebMessageReceived(Object*, void* handler,
                                                        EventRegistrationToken* token) {
-    return webViewAddHandler("add_WebMessageReceived", g.messageHandler, handler, token);
+    return webViewAddHandler("add_WebMessageReceived", g.messageHandler, handler, token,
+                             "WebMessageReceivedHandler", IID_MessageHandler,
+                             IID_NavigationHandler);
 }
 
 HRESULT STDMETHODCALLTYPE webViewAddScript(Object*, LPCWSTR script, void* handler) {
@@ -227,6 +280,7 @@ HRESULT STDMETHODCALLTYPE webViewExecuteScript(Object*, LPCWSTR script, void* ha
                .add("call", jsonText("ExecuteScript"))
                .add("script", jsonString(script))
                .add("handler", jsonBool(handler))
+               .add("at", jsonNumber(nowMicros()))
                .str());
     return S_OK;
 }
@@ -262,7 +316,11 @@ HRESULT STDMETHODCALLTYPE environmentCreateController(Object*, HWND parent, void
                .add("parentIsMainWindow", jsonBool(parent && parent == g_mainWindow))
                .add("handler", jsonBool(handler))
                .str());
-    if (handler) callSlot(handler, 1);
+    if (handler) {
+        reportHandlerRules("ControllerCompletedHandler", handler, IID_ControllerHandler,
+                           IID_EnvironmentHandler);
+        callSlot(handler, 1);
+    }
     g.controllerHandler = handler;
     return S_OK;
 }
@@ -341,12 +399,16 @@ void deliverMessage(const std::string& json) {
     Object* args = create(makeVtable(6, {{4, fn(messageArgsGetJson)}}),
                           "WebMessageReceivedEventArgs", IID_MessageArgs);
     args->text = widen(json);
+    const long long startedAt = nowMicros();
     const HRESULT answer = callSlot(g.messageHandler, 3, g.webView, args);
+    const long long endedAt = nowMicros();
     const ULONG left = release(args);
     report(JsonObject()
                .add("event", jsonText("messageDelivered"))
                .add("returned", jsonNumber(answer))
                .add("argsRefsLeft", jsonNumber(left))
+               .add("startedAt", jsonNumber(startedAt))
+               .add("endedAt", jsonNumber(endedAt))
                .str());
 }
 
@@ -400,6 +462,94 @@ void reportRefs() {
                .str());
 }
 
+// The popup menu this process shows, item by item, with each item's place on
+// the screen so that the test can click it.
+void reportMenu() {
+    HWND popup = nullptr;
+    for (HWND w = FindWindowExW(nullptr, nullptr, L"#32768", nullptr); w && !popup;
+         w = FindWindowExW(nullptr, w, L"#32768", nullptr)) {
+        DWORD pid = 0;
+        GetWindowThreadProcessId(w, &pid);
+        if (pid == GetCurrentProcessId() && IsWindowVisible(w)) popup = w;
+    }
+    HMENU menu = popup ? reinterpret_cast<HMENU>(SendMessageW(popup, MN_GETHMENU, 0, 0)) : nullptr;
+    std::string items = "[";
+    const int count = menu ? GetMenuItemCount(menu) : 0;
+    for (int i = 0; i < count; ++i) {
+        wchar_t text[256] = L"";
+        MENUITEMINFOW info{};
+        info.cbSize = sizeof(info);
+        info.fMask = MIIM_FTYPE | MIIM_ID | MIIM_STRING;
+        info.dwTypeData = text;
+        info.cch = 256;
+        GetMenuItemInfoW(menu, static_cast<UINT>(i), TRUE, &info);
+        RECT place{};
+        GetMenuItemRect(nullptr, menu, static_cast<UINT>(i), &place);
+        if (i) items += ',';
+        items += JsonObject()
+                     .add("separator", jsonBool(info.fType & MFT_SEPARATOR))
+                     .add("id", jsonNumber(info.wID))
+                     .add("text", jsonString(text))
+                     .add("rect", jsonRect(place))
+                     .str();
+    }
+    report(JsonObject()
+               .add("event", jsonText("menu"))
+               .add("shown", jsonBool(menu))
+               .add("items", items + "]")
+               .str());
+}
+
+// ---- the program's keyboard hooks, watched through its import table ----
+
+using SetHookFn = HHOOK(WINAPI*)(int, HOOKPROC, HINSTANCE, DWORD);
+SetHookFn g_setHook = nullptr;
+int g_hookFailures = 0; // how many of the next installations fail, as on a refusing system
+
+HHOOK WINAPI watchedSetHook(int kind, HOOKPROC procedure, HINSTANCE module, DWORD thread) {
+    HHOOK hook = nullptr;
+    if (g_hookFailures > 0)
+        --g_hookFailures;
+    else
+        hook = g_setHook(kind, procedure, module, thread);
+    report(JsonObject()
+               .add("call", jsonText("SetWindowsHookExW"))
+               .add("kind", jsonNumber(kind))
+               .add("procedure", jsonBool(procedure))
+               .add("programModule", jsonBool(module == GetModuleHandleW(nullptr)))
+               .add("thread", jsonNumber(thread))
+               .add("installed", jsonBool(hook))
+               .str());
+    return hook;
+}
+
+// Points the program's import of user32!SetWindowsHookExW at the watcher.
+void watchHookInstallation() {
+    BYTE* base = reinterpret_cast<BYTE*>(GetModuleHandleW(nullptr));
+    auto* nt = reinterpret_cast<IMAGE_NT_HEADERS*>(
+        base + reinterpret_cast<IMAGE_DOS_HEADER*>(base)->e_lfanew);
+    const IMAGE_DATA_DIRECTORY& imports =
+        nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
+    for (auto* dll = reinterpret_cast<IMAGE_IMPORT_DESCRIPTOR*>(base + imports.VirtualAddress);
+         dll->Name; ++dll) {
+        if (lstrcmpiA(reinterpret_cast<char*>(base + dll->Name), "user32.dll") != 0) continue;
+        auto* names = reinterpret_cast<IMAGE_THUNK_DATA*>(base + dll->OriginalFirstThunk);
+        auto* slots = reinterpret_cast<IMAGE_THUNK_DATA*>(base + dll->FirstThunk);
+        for (; names->u1.AddressOfData; ++names, ++slots) {
+            if (IMAGE_SNAP_BY_ORDINAL(names->u1.Ordinal)) continue;
+            auto* name = reinterpret_cast<IMAGE_IMPORT_BY_NAME*>(base + names->u1.AddressOfData);
+            if (lstrcmpA(reinterpret_cast<char*>(name->Name), "SetWindowsHookExW") != 0) continue;
+            DWORD protection;
+            VirtualProtect(&slots->u1.Function, sizeof(slots->u1.Function), PAGE_READWRITE,
+                           &protection);
+            g_setHook = reinterpret_cast<SetHookFn>(slots->u1.Function);
+            slots->u1.Function = reinterpret_cast<ULONG_PTR>(&watchedSetHook);
+            VirtualProtect(&slots->u1.Function, sizeof(slots->u1.Function), protection,
+                           &protection);
+        }
+    }
+}
+
 void runCommand(const std::string& line) {
     const size_t space = line.find(' ');
     const std::string verb = line.substr(0, space);
@@ -418,7 +568,12 @@ void runCommand(const std::string& line) {
         reportWindowState();
     else if (verb == "refs")
         reportRefs();
-    else if (verb == "post") {
+    else if (verb == "menu")
+        reportMenu();
+    else if (verb == "fail-hooks") {
+        g_hookFailures = std::atoi(rest.c_str());
+        report(JsonObject().add("event", jsonText("hooksWillFail")).str());
+    } else if (verb == "post") {
         unsigned long message = 0;
         unsigned long long wParam = 0;
         long long lParam = 0;
@@ -468,6 +623,7 @@ void connectToTest() {
     g_commandWindow = CreateWindowExW(0, wc.lpszClassName, L"", 0, 0, 0, 0, 0, HWND_MESSAGE,
                                       nullptr, wc.hInstance, nullptr);
     std::thread(readCommands).detach();
+    watchHookInstallation();
 }
 
 const char* apartmentName() {
@@ -500,6 +656,8 @@ extern "C" __declspec(dllexport) HRESULT STDAPICALLTYPE
     if (apartment[0] == 'n') return CO_E_NOTINITIALIZED;
     if (apartment[0] == 'm') return RPC_E_CHANGED_MODE;
     if (!handler) return E_INVALIDARG;
+    reportHandlerRules("EnvironmentCompletedHandler", handler, IID_EnvironmentHandler,
+                       IID_ControllerHandler);
     callSlot(handler, 1);
     g.environmentHandler = handler;
     return S_OK;

@@ -16,7 +16,7 @@ export const doublesDir = path.join(windowsBuild, 'doubles');
 export const wineRun = path.join(top, 'scripts/wine-run');
 export const winePrefix = process.env.WINEPREFIX ?? path.join(top, 'build/wine');
 
-const wineEnv = { ...process.env, WINEPREFIX: winePrefix, WINEDEBUG: '-all' };
+export const wineEnv = { ...process.env, WINEPREFIX: winePrefix, WINEDEBUG: '-all' };
 
 // Keeps one wineserver alive for the whole file, so each start is quick.
 spawn('wineserver', ['-p'], { env: wineEnv, stdio: 'ignore' }).on('error', () => {}).unref();

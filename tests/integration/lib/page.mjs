@@ -1,0 +1,92 @@
+// Tolvin with a page: the loader stand-in completes the environment and hands
+// over a controller, so that the program sets its page up. Also the outside
+// world a page test needs: real keys and mouse on the X display, and a window
+// of another program that holds the keyboard focus.
+import { execFile, spawn } from 'node:child_process';
+import { once } from 'node:events';
+import path from 'node:path';
+import { promisify } from 'node:util';
+
+import {
+  StandIn, doublesDir, isCall, isEvent, mainWindows, programFolder, startProgram, waitFor, wineEnv,
+  wineRun,
+} from './wine.mjs';
+
+export const WM_COMMAND = 273;
+export const WM_TRAYICON = 1125;
+export const IDM = { show: 1001, mute: 1002, deafen: 1003, switchServer: 1004, quit: 1005 };
+export const MUTE_SCRIPT = 'if (window.__tolvinToggleMute) window.__tolvinToggleMute();';
+export const DEAFEN_SCRIPT = 'if (window.__tolvinToggleDeafen) window.__tolvinToggleDeafen();';
+
+// Starts Tolvin.exe from a fresh folder (with `extra` files beside it) and
+// brings it to the point where the runtime is asked for a controller. `page`
+// then answers that request with `controller` (a stand-in command) and returns
+// the reports the answer caused.
+export async function startShell({ extra = {} } = {}) {
+  const standIn = await StandIn.listen();
+  const dir = programFolder({ loader: true, extra });
+  const program = startProgram(path.join(dir, 'Tolvin.exe'), [], { env: standIn.env });
+  const request = await standIn.next(isCall('CreateCoreWebView2EnvironmentWithOptions'), { ms: 30000 });
+  const [window] = await mainWindows(request.pid);
+  await standIn.command('environment 0', isEvent('environmentCompleted'));
+  await standIn.next(isCall('CreateCoreWebView2Controller'));
+  const shell = {
+    standIn, program, dir, pid: request.pid, hwnd: window.hwnd,
+    async page(controller = 'controller 0') {
+      const from = standIn.reports.length;
+      await standIn.command(controller, isEvent('controllerCompleted'));
+      return standIn.reports.slice(from);
+    },
+    // Delivers one page message and waits until the program's handler returns.
+    send: (json) => standIn.command(`message ${json}`, isEvent('messageDelivered')),
+    // Posts a window message to the main window and waits until it is handled:
+    // the state report is made after it on the same thread.
+    async post(message, wParam = 0, lParam = 0) {
+      await standIn.command(`post ${message} ${wParam} ${lParam}`, isEvent('posted'));
+      return shell.state();
+    },
+    state: () => standIn.command('state', isEvent('state')),
+    calls: (name, from = 0) => standIn.reports.slice(from).filter(isCall(name)),
+    async quit() {
+      await standIn.command(`post ${WM_COMMAND} ${IDM.quit} 0`, isEvent('posted'));
+      const code = await program.exited;
+      standIn.close();
+      return code;
+    },
+  };
+  return shell;
+}
+
+const run = promisify(execFile);
+
+// Real input on the X display the Wine programs use.
+export const xdotool = (...args) => run('xdotool', args.map(String));
+
+// Another program's window holding the X keyboard focus, printing the keys it
+// gets. Wine delivers registered hot keys only while one of its windows has the
+// focus. Its standard error is not a pipe, for the reason probe() gives.
+export async function focusWindow(seconds) {
+  const child = spawn(wineRun, [path.join(doublesDir, 'probe.exe'), 'focus', String(seconds)], {
+    env: wineEnv,
+    stdio: ['ignore', 'pipe', 'ignore'],
+  });
+  const lines = [];
+  let pending = '';
+  child.stdout.setEncoding('utf8');
+  child.stdout.on('data', (chunk) => {
+    pending += chunk;
+    for (let end; (end = pending.indexOf('\n')) >= 0; pending = pending.slice(end + 1)) {
+      lines.push(JSON.parse(pending.slice(0, end)));
+    }
+  });
+  const exited = once(child, 'exit');
+  await waitFor('the focus window', () => lines.length > 0);
+  return {
+    window: lines[0],
+    keys: () => lines.slice(1),
+    close: async () => {
+      child.kill();
+      await exited;
+    },
+  };
+}
