@@ -1,0 +1,134 @@
+// Page requests that reach beyond the window, under Wine: the activity scan over
+// real processes, the download page in the default browser, and the keyboard
+// hook for push-to-talk with real key presses on the X display.
+import assert from 'node:assert/strict';
+import { execFile, spawn } from 'node:child_process';
+import { once } from 'node:events';
+import fs from 'node:fs';
+import path from 'node:path';
+import { after, before, test } from 'node:test';
+import { setTimeout as sleep } from 'node:timers/promises';
+import { promisify } from 'node:util';
+
+import { focusWindow, startShell, xdotool } from './lib/page.mjs';
+import { doublesDir, isCall, isEvent, probe, top, waitFor, wineEnv, wineRun } from './lib/wine.mjs';
+
+const deployment = fs.readFileSync(path.join(top, 'shell/deployment.h'), 'utf8');
+const setting = (name) => deployment.match(new RegExp(`${name}\\[\\] = L"([^"]+)"`))[1];
+const downloadPage = setting('SERVICE_ORIGIN') + setting('DOWNLOAD_PAGE_PATH');
+const reply = (id, result) => `if (window.__tolvinNativeReply) window.__tolvinNativeReply(${id}, ${result});`;
+
+let shell;
+before(async () => {
+  shell = await startShell();
+  await shell.page();
+});
+after(() => shell.program.child.kill());
+
+// A copy of the probe under another name, running until it is stopped.
+async function runAs(name) {
+  const dir = fs.mkdtempSync(path.join(top, 'build/tmp/game-'));
+  const exe = path.join(dir, name);
+  fs.copyFileSync(path.join(doublesDir, 'probe.exe'), exe);
+  const child = spawn(wineRun, [exe, 'sleep', '60'], { env: wineEnv, stdio: ['ignore', 'pipe', 'ignore'] });
+  let out = '';
+  child.stdout.on('data', (chunk) => (out += chunk));
+  await waitFor(`${name} to run`, () => out.includes('sleeping'));
+  return async () => {
+    child.kill('SIGKILL');
+    await once(child, 'exit');
+  };
+}
+
+const figures = [];
+
+// The script the scan request makes, and how long the program took to answer.
+async function scan(message) {
+  const from = shell.standIn.reports.length;
+  const sent = performance.now();
+  const delivered = await shell.send(message);
+  const answer = await shell.standIn.next(isCall('ExecuteScript'), { from });
+  figures.push({ insideMs: (answer.at - delivered.startedAt) / 1000, roundTripMs: performance.now() - sent });
+  assert.equal(shell.calls('ExecuteScript', from).length, 1, 'one answer per request');
+  return answer.script;
+}
+
+test('an activity scan names the known program that runs, with the callback id as given', async (t) => {
+  const cases = [
+    ['VALORANT.exe', '{"type":"scanActivity","callbackId":7}', reply(7, '{"name":"VALORANT","type":"playing"}')],
+    ['bg3.exe', '{"type":"scanActivity","callbackId":-3}', reply(-3, `{"name":"Baldur's Gate 3","type":"playing"}`)],
+    ['javaw.exe', '{"type":"scanActivity"}', reply(0, '{"name":"Minecraft","type":"playing"}')],
+    ['myvalorant.exe', '{"type":"scanActivity","callbackId":7}', reply(7, 'null')],
+  ];
+  assert.equal(await scan('{"type":"scanActivity","callbackId":7}'), reply(7, 'null'), 'none runs at first');
+  for (const [name, message, expected] of cases) {
+    const stop = await runAs(name);
+    try {
+      assert.equal(await scan(message), expected, name);
+    } finally {
+      await stop();
+    }
+  }
+  assert.equal(await scan('"scanActivity"'), reply(0, 'null'), 'each request scans anew');
+  const inside = figures.map((f) => f.insideMs);
+  const trip = figures.map((f) => f.roundTripMs);
+  t.diagnostic(`message to reply script inside the program: ${Math.min(...inside).toFixed(2)}-${Math.max(...inside).toFixed(2)} ms;` +
+               ` test round trip ${Math.min(...trip).toFixed(1)}-${Math.max(...trip).toFixed(1)} ms`);
+});
+
+test('a download request opens the download page in the default browser, each time', async () => {
+  const base = fs.mkdtempSync(path.join(top, 'build/tmp/browser-'));
+  const record = path.join(base, 'opened');
+  const browser = path.join(base, 'browser');
+  fs.writeFileSync(browser, `#!/bin/sh\nprintf '%s\\n' "$*" >> '${record}'\n`, { mode: 0o755 });
+  const reg = (...args) => promisify(execFile)(wineRun, ['reg', ...args], { env: wineEnv });
+  const key = 'HKCU\\Software\\Wine\\WineBrowser';
+  await reg('add', key, '/v', 'Browsers', '/d', browser, '/f');
+  try {
+    await shell.send('{"type":"updateDownload"}');
+    await waitFor('the browser', () => fs.existsSync(record));
+    await shell.send('{"type":"updateDownload"}');
+    const opened = await waitFor('the second opening', () => {
+      const lines = fs.readFileSync(record, 'utf8').trim().split('\n');
+      return lines.length === 2 && lines;
+    });
+    assert.deepEqual(opened, [downloadPage, downloadPage]);
+  } finally {
+    await reg('delete', key, '/v', 'Browsers', '/f');
+  }
+});
+
+test('push-to-talk installs one observing hook; keys typed elsewhere arrive unchanged', async () => {
+  const hooks = (from) => shell.calls('SetWindowsHookExW', from);
+  let from = shell.standIn.reports.length;
+  await shell.standIn.command('fail-hooks 1', isEvent('hooksWillFail'));
+  await shell.send('{"type":"setPushToTalkKey","key":"KeyV"}');
+  assert.deepEqual(hooks(from).map((h) => h.installed), [false]);
+
+  from = shell.standIn.reports.length;
+  await shell.send('{"type":"setPushToTalkKey","key":"KeyV"}');
+  await shell.send('{"type":"setPushToTalkKey","key":"F13"}');
+  const installed = hooks(from);
+  assert.equal(installed.length, 1, 'a failed installation is tried again, a working hook is not doubled');
+  assert.deepEqual({ ...installed[0], call: undefined },
+                   { call: undefined, kind: 13, procedure: true, programModule: true, thread: 0, installed: true });
+
+  const other = await focusWindow(20);
+  try {
+    const [window] = await probe('windows', 'TolvinProbeFocus');
+    await xdotool('mousemove', (window.rect[0] + window.rect[2]) >> 1, (window.rect[1] + window.rect[3]) >> 1);
+    await xdotool('type', '--delay', '50', 'Talk 42');
+    const typed = await waitFor('the typed text', () => {
+      const chars = other.keys().filter((k) => k.key === 'char');
+      return chars.length === 7 && chars;
+    }, 10000);
+    assert.equal(String.fromCharCode(...typed.map((k) => k.code)), 'Talk 42');
+    await sleep(300);
+    const keys = other.keys();
+    assert.equal(keys.filter((k) => k.key === 'down').length, keys.filter((k) => k.key === 'up').length,
+                 'every key that went down came up');
+  } finally {
+    await other.close();
+  }
+  assert.equal(await shell.quit(), 0);
+});
