@@ -24,7 +24,7 @@ before(async () => {
   shell = await startShell();
   await shell.page();
 });
-after(() => shell.program.child.kill());
+after(() => shell?.program.child.kill());
 
 // The one script the next action runs, or none within a second.
 async function scriptOf(action) {
