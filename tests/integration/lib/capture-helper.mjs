@@ -6,24 +6,14 @@ import os from 'node:os';
 import path from 'node:path';
 import { setTimeout as sleep } from 'node:timers/promises';
 
-export const top = process.env.TOLVIN_SOURCE ?? path.resolve(import.meta.dirname, '../../..');
-const windowsBuild = process.env.TOLVIN_WINDOWS_BUILD ?? path.join(top, 'build/windows');
+import { wineEnv, wineRun, windowsBuild } from './wine.mjs';
+
 export const realHelper = path.join(windowsBuild, 'bin/tolvin-app-audio.exe');
 export const simHelper = path.join(windowsBuild, 'bin/tolvin-app-audio-sim.exe');
-const wineRun = path.join(top, 'scripts/wine-run');
-const wineEnv = {
-  ...process.env,
-  WINEPREFIX: process.env.WINEPREFIX ?? path.join(top, 'build/wine'),
-  WINEDEBUG: '-all',
-};
 
 export const BLOCK_BYTES = 3840;
 export const BYTES_PER_SECOND = 384000;
 export const USAGE = 'usage: tolvin-app-audio --window <hwnd> [--self <pid>] | --all-except <pid>\r\n';
-
-// One wineserver for the whole file keeps every start quick; it goes away by
-// itself a while after the last program ends.
-spawn('wineserver', ['-p30'], { env: wineEnv, stdio: 'ignore' }).on('error', () => {});
 
 // A scenario file for the simulated audio system, rewritten atomically so the
 // helper never reads half of it.
