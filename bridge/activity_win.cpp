@@ -11,9 +11,9 @@ std::wstring scanActivity() {
     entry.dwSize = sizeof(entry);
     // The snapshot's own order decides between several known programs.
     const wchar_t* found = nullptr;
-    for (BOOL more = Process32FirstW(snapshot, &entry); more && !found;
+    for (BOOL more = Process32FirstW(snapshot, &entry); more;
          more = Process32NextW(snapshot, &entry)) {
-        found = matchActivity(entry.szExeFile);
+        if ((found = matchActivity(entry.szExeFile))) break;
     }
     CloseHandle(snapshot);
     return activityResult(found);

@@ -121,8 +121,11 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
     CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
     startWebView(window);
 
-    MSG msg;
-    while (GetMessageW(&msg, nullptr, 0, 0) > 0) {
+    // GetMessageW answers -1 on an error, which would repeat for ever: that ends
+    // the loop too, with exit code 0.
+    MSG msg{};
+    BOOL got;
+    while ((got = GetMessageW(&msg, nullptr, 0, 0)) > 0) {
         TranslateMessage(&msg);
         DispatchMessageW(&msg);
     }
@@ -131,5 +134,5 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
     UnregisterHotKey(window, HOTKEY_MUTE);
     UnregisterHotKey(window, HOTKEY_DEAFEN);
     Shell_NotifyIconW(NIM_DELETE, &g_shell.tray);
-    return static_cast<int>(msg.wParam);
+    return got == 0 ? static_cast<int>(msg.wParam) : 0;
 }

@@ -14,6 +14,7 @@ namespace {
 template <typename Interface> class Callback : public Interface {
   public:
     HRESULT STDMETHODCALLTYPE QueryInterface(REFIID id, void** out) override {
+        if (!out) return E_POINTER;
         if (IsEqualIID(id, IID_IUnknown) || IsEqualIID(id, __uuidof(Interface))) {
             *out = static_cast<Interface*>(this);
             return S_OK;
@@ -116,7 +117,10 @@ bool helperAvailable() {
     wchar_t buffer[MAX_PATH];
     const DWORD length = GetModuleFileNameW(nullptr, buffer, MAX_PATH);
     std::wstring path(buffer, length);
-    path.erase(path.rfind(L'\\') + 1);
+    const size_t slash = path.rfind(L'\\');
+    // Without the program's own folder there is nothing to look beside.
+    if (slash == std::wstring::npos) return false;
+    path.erase(slash + 1);
     return GetFileAttributesW((path + L"tolvin-app-audio.exe").c_str()) != INVALID_FILE_ATTRIBUTES;
 }
 

@@ -23,7 +23,7 @@ void showAndActivate(HWND window) {
 }
 
 void showTrayMenu(HWND window) {
-    POINT cursor;
+    POINT cursor{};
     GetCursorPos(&cursor);
     HMENU menu = CreatePopupMenu();
     InsertMenuW(menu, 0, MF_BYPOSITION | MF_STRING, IDM_SHOW, L"Show Tolvin");
