@@ -1,7 +1,9 @@
 // The simulated audio system: answers the helper's platform calls from the
 // scenario file named by TOLVIN_SIM_SCENARIO, re-read at every call so a test can
-// change the world while the helper runs. Its audio client checks what it is
-// given as the platform would and produces the scenario's tones in real time.
+// change the world while the helper runs. Its audio client accepts only the
+// exact stream set-up the helper must ask for (stricter than the platform, which
+// would take other durations and flags too) and produces the scenario's tones in
+// real time.
 #include <windows.h>
 #include <audioclient.h>
 
@@ -23,6 +25,10 @@ constexpr UINT32 SIM_PACKET_FRAMES = 480;
 constexpr DWORD SIM_PACKET_PERIOD_MS = 10;
 constexpr DWORD SIM_COMPLETION_DELAY_MS = 5;
 constexpr HRESULT SIM_E_ILLEGAL_METHOD_CALL = static_cast<HRESULT>(0x8000000E);
+// Auto-convert PCM, event callback and loopback; written out as a number so that
+// it does not merely repeat the helper's own expression.
+constexpr DWORD SIM_STREAM_FLAGS = 0x80060000;
+constexpr REFERENCE_TIME SIM_BUFFER_DURATION = 200000; // 20 ms in 100-ns units
 
 SimScenario loadScenario() {
     const char* path = std::getenv("TOLVIN_SIM_SCENARIO");
@@ -72,19 +78,23 @@ class SimAudioClient final : public IAudioClient, public IAudioCaptureClient {
         return count;
     }
 
-    HRESULT STDMETHODCALLTYPE Initialize(AUDCLNT_SHAREMODE mode, DWORD flags, REFERENCE_TIME,
-                                         REFERENCE_TIME, const WAVEFORMATEX* format,
-                                         LPCGUID) override {
+    // Takes exactly the stream the helper asks of the process-loopback client and
+    // refuses anything else, so a wrong argument leaves the capture unstarted and
+    // its sound missing from the output.
+    HRESULT STDMETHODCALLTYPE Initialize(AUDCLNT_SHAREMODE mode, DWORD flags,
+                                         REFERENCE_TIME bufferDuration, REFERENCE_TIME periodicity,
+                                         const WAVEFORMATEX* format, LPCGUID session) override {
         if (initialized_) {
             return AUDCLNT_E_ALREADY_INITIALIZED;
         }
-        constexpr DWORD needed = AUDCLNT_STREAMFLAGS_LOOPBACK | AUDCLNT_STREAMFLAGS_EVENTCALLBACK;
-        if (mode != AUDCLNT_SHAREMODE_SHARED || (flags & needed) != needed || format == nullptr) {
+        if (mode != AUDCLNT_SHAREMODE_SHARED || flags != SIM_STREAM_FLAGS ||
+            bufferDuration != SIM_BUFFER_DURATION || periodicity != 0 || format == nullptr ||
+            session != nullptr) {
             return E_INVALIDARG;
         }
         if (format->wFormatTag != WAVE_FORMAT_PCM || format->nChannels != 2 ||
-            format->nSamplesPerSec != 48000 || format->wBitsPerSample != 16 ||
-            format->nBlockAlign != 4 || format->nAvgBytesPerSec != 192000) {
+            format->nSamplesPerSec != 48000 || format->nAvgBytesPerSec != 192000 ||
+            format->nBlockAlign != 4 || format->wBitsPerSample != 16 || format->cbSize != 0) {
             return AUDCLNT_E_UNSUPPORTED_FORMAT;
         }
         initialized_ = true;
