@@ -18,15 +18,16 @@ export const winePrefix = process.env.WINEPREFIX ?? path.join(top, 'build/wine')
 
 export const wineEnv = { ...process.env, WINEPREFIX: winePrefix, WINEDEBUG: '-all' };
 
-// Keeps one wineserver alive for the whole file, so each start is quick.
-spawn('wineserver', ['-p'], { env: wineEnv, stdio: 'ignore' }).on('error', () => {}).unref();
-
 // Wine starts its services and desktop with the first program of a session, and
 // they inherit that program's Unix standard streams: were that a test's pipe, it
-// would never close. A first program with no streams at all starts them.
+// would never close. A first program with no streams at all starts them (and
+// makes the prefix, if that is still to do).
 await once(
   spawn(wineRun, [path.join(doublesDir, 'probe.exe'), 'windows', '*'], { env: wineEnv, stdio: 'ignore' }),
   'exit');
+
+// Keeps that wineserver alive for the whole file, so each start is quick.
+spawn('wineserver', ['-p'], { env: wineEnv, stdio: 'ignore' }).on('error', () => {}).unref();
 
 // Programs a test leaves running (it failed half-way) end with the test file.
 const running = new Set();
