@@ -3,10 +3,21 @@
 #include "capture/platform_win.h"
 
 #include <windows.h>
+#include <audioclient.h>
 #include <audiopolicy.h>
 #include <tlhelp32.h>
 
+#include <optional>
+
 #include "capture/session_scan.h"
+
+// The portable session decisions use the platform's numbers; these headers lack
+// a name for AUDCLNT_S_NO_SINGLE_PROCESS, so it is built from its facility code.
+static_assert(HR_S_OK == S_OK && HR_S_FALSE == S_FALSE);
+static_assert(HR_AUDCLNT_S_NO_SINGLE_PROCESS == AUDCLNT_SUCCESS(0xD));
+static_assert(SESSION_INACTIVE == static_cast<int>(AudioSessionStateInactive) &&
+              SESSION_ACTIVE == static_cast<int>(AudioSessionStateActive) &&
+              SESSION_EXPIRED == static_cast<int>(AudioSessionStateExpired));
 
 namespace {
 
@@ -55,14 +66,13 @@ void collectEndpointSessions(IMMDevice* device, std::set<uint32_t>& pids) {
         // A state that cannot be read counts as expired.
         AudioSessionState state = AudioSessionStateExpired;
         control->GetState(&state);
-        // Only S_OK marks the system-sounds session; S_FALSE is an ordinary one.
-        if (!sessionIsSource(state, control2->IsSystemSoundsSession() == S_OK)) {
+        if (!sessionCounts(state, control2->IsSystemSoundsSession())) {
             continue;
         }
         DWORD pid = 0;
-        // AUDCLNT_S_NO_SINGLE_PROCESS is a success code and still names a process.
-        if (SUCCEEDED(control2->GetProcessId(&pid)) && pid != 0) {
-            pids.insert(pid);
+        const HRESULT pidResult = control2->GetProcessId(&pid);
+        if (const std::optional<uint32_t> source = sessionPid(pidResult, pid)) {
+            pids.insert(*source);
         }
     }
 }

@@ -59,8 +59,15 @@ bool isExcludedToolName(const std::wstring& lowerName) {
                        [&](const wchar_t* prefix) { return lowerName.starts_with(prefix); });
 }
 
-bool sessionIsSource(int state, bool isSystemSounds) {
-    return !isSystemSounds && state != SESSION_EXPIRED;
+bool sessionCounts(int state, int32_t systemSoundsResult) {
+    return systemSoundsResult != HR_S_OK && state != SESSION_EXPIRED;
+}
+
+std::optional<uint32_t> sessionPid(int32_t processIdResult, uint32_t pid) {
+    if (processIdResult < 0 || pid == 0) {
+        return std::nullopt;
+    }
+    return pid;
 }
 
 std::set<uint32_t> wantedPids(const HelperOptions& options, const ProcessTable& table,

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <map>
+#include <optional>
 #include <set>
 #include <string>
 #include <vector>
@@ -35,8 +36,25 @@ bool isExcludedToolName(const std::wstring& lowerName);
 // Audio session states as the platform numbers them.
 enum SessionState : int { SESSION_INACTIVE = 0, SESSION_ACTIVE = 1, SESSION_EXPIRED = 2 };
 
-// Inactive sessions are kept: a paused player is still a source.
-bool sessionIsSource(int state, bool isSystemSounds);
+// Result codes of the session queries, as the platform numbers them; plain
+// numbers here so that the decisions below need no platform header.
+inline constexpr int32_t HR_S_OK = 0;
+inline constexpr int32_t HR_S_FALSE = 1;
+// GetProcessId's answer for a session that several processes share: a success
+// that still names one of them.
+inline constexpr int32_t HR_AUDCLNT_S_NO_SINGLE_PROCESS = 0x0889000D;
+
+// Whether one session may be a source, given the state read from it (the scan
+// presets SESSION_EXPIRED, so a state that cannot be read counts as expired) and
+// what IsSystemSoundsSession returned. Only S_OK marks the system-sounds
+// session; S_FALSE and failures are ordinary sessions. Inactive sessions count:
+// a paused player is still a source.
+bool sessionCounts(int state, int32_t systemSoundsResult);
+
+// The process id a counted session contributes, given what GetProcessId returned
+// and the id it wrote: none when the call failed or the id is 0 (no process).
+// Every success code counts, AUDCLNT_S_NO_SINGLE_PROCESS included.
+std::optional<uint32_t> sessionPid(int32_t processIdResult, uint32_t pid);
 
 // The process ids to capture. sessionPids is used in all-except mode only.
 std::set<uint32_t> wantedPids(const HelperOptions& options, const ProcessTable& table,

@@ -12,6 +12,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <optional>
 #include <thread>
 #include <vector>
 
@@ -289,9 +290,12 @@ void collectSessionPids(std::set<uint32_t>& pids) {
         return;
     }
     for (const SimSession& session : scenario.sessions) {
-        if (scenario.inactiveEndpoints.count(session.endpoint) == 0 &&
-            sessionIsSource(session.state, session.system) && session.pid != 0) {
-            pids.insert(session.pid);
+        if (scenario.inactiveEndpoints.count(session.endpoint) != 0 ||
+            !sessionCounts(session.state, session.system ? HR_S_OK : HR_S_FALSE)) {
+            continue;
+        }
+        if (const std::optional<uint32_t> source = sessionPid(HR_S_OK, session.pid)) {
+            pids.insert(*source);
         }
     }
 }

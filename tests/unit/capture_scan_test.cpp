@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <optional>
+
 #include "capture/session_scan.h"
 
 namespace {
@@ -134,12 +136,53 @@ TEST(CaptureScan, AncestorWalkIsBounded) {
     EXPECT_FALSE(walkFinds(ProcessTable{}, 5, 6)) << "no snapshot: ids compare directly";
 }
 
-TEST(CaptureScan, SessionSources) {
-    EXPECT_TRUE(sessionIsSource(SESSION_ACTIVE, false));
-    EXPECT_TRUE(sessionIsSource(SESSION_INACTIVE, false));
-    EXPECT_FALSE(sessionIsSource(SESSION_EXPIRED, false));
-    EXPECT_FALSE(sessionIsSource(SESSION_ACTIVE, true));
-    EXPECT_FALSE(sessionIsSource(SESSION_INACTIVE, true));
+constexpr int32_t E_FAIL_CODE = static_cast<int32_t>(0x80004005);
+constexpr int32_t E_ACCESSDENIED_CODE = static_cast<int32_t>(0x80070005);
+constexpr int32_t AUDCLNT_E_DEVICE_INVALIDATED_CODE = static_cast<int32_t>(0x88890004);
+
+TEST(CaptureScan, OneSessionCountsUnlessSystemSoundsOrExpired) {
+    const struct {
+        const char* behaviour;
+        int state;
+        int32_t systemSoundsResult;
+        bool counts;
+    } cases[] = {
+        {"an active ordinary session", SESSION_ACTIVE, HR_S_FALSE, true},
+        {"an inactive (paused) session", SESSION_INACTIVE, HR_S_FALSE, true},
+        {"an expired session", SESSION_EXPIRED, HR_S_FALSE, false},
+        {"the system-sounds session", SESSION_ACTIVE, HR_S_OK, false},
+        {"the system-sounds session while inactive", SESSION_INACTIVE, HR_S_OK, false},
+        {"a failed system-sounds query is an ordinary session", SESSION_ACTIVE, E_FAIL_CODE, true},
+        {"another success code is not the system-sounds session", SESSION_ACTIVE,
+         HR_AUDCLNT_S_NO_SINGLE_PROCESS, true},
+        {"an unreadable state keeps its expired preset", SESSION_EXPIRED, E_FAIL_CODE, false},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(sessionCounts(c.state, c.systemSoundsResult), c.counts) << c.behaviour;
+    }
+}
+
+TEST(CaptureScan, OneSessionGivesItsProcessIdWhenTheQuerySucceeds) {
+    const struct {
+        const char* behaviour;
+        int32_t processIdResult;
+        uint32_t pid;
+        std::optional<uint32_t> source;
+    } cases[] = {
+        {"S_OK with an id", HR_S_OK, 300, 300},
+        {"a session shared by several processes still names one", HR_AUDCLNT_S_NO_SINGLE_PROCESS,
+         301, 301},
+        {"S_FALSE is a success too", HR_S_FALSE, 302, 302},
+        {"id 0 is no process", HR_S_OK, 0, std::nullopt},
+        {"id 0 of a shared session", HR_AUDCLNT_S_NO_SINGLE_PROCESS, 0, std::nullopt},
+        {"a failed query, whatever it wrote", E_FAIL_CODE, 303, std::nullopt},
+        {"access denied", E_ACCESSDENIED_CODE, 304, std::nullopt},
+        {"a device that went away", AUDCLNT_E_DEVICE_INVALIDATED_CODE, 305, std::nullopt},
+        {"the largest id", HR_S_OK, 0xFFFFFFFF, 0xFFFFFFFF},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(sessionPid(c.processIdResult, c.pid), c.source) << c.behaviour;
+    }
 }
 
 TEST(CaptureScan, ProcessTableLowerCasesAndLaterEntriesWin) {
