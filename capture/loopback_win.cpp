@@ -1,5 +1,7 @@
 #include <windows.h>
 
+#include <cstdlib>
+
 #include "capture/helper_win.h"
 #include "capture/platform_win.h"
 
@@ -52,7 +54,13 @@ void captureThread(ProcessCapture* capture) {
 
 } // namespace
 
-ActivationHandler::ActivationHandler() : event_(CreateEventW(nullptr, TRUE, FALSE, nullptr)) {}
+ActivationHandler::ActivationHandler() : event_(CreateEventW(nullptr, TRUE, FALSE, nullptr)) {
+    // Without its event the wait would fail at once and be reported as a time-out;
+    // an event that cannot be made is an allocation failure and ends the helper.
+    if (event_ == nullptr) {
+        std::abort();
+    }
+}
 
 ActivationHandler::~ActivationHandler() {
     CloseHandle(event_);
