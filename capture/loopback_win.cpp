@@ -139,10 +139,7 @@ IAudioClient* activateLoopback(uint32_t pid, HRESULT* result) {
     if (result != nullptr) {
         *result = hr;
     }
-    if (FAILED(hr) && client != nullptr) {
-        client->Release();
-        client = nullptr;
-    }
+    // client is set only by a QueryInterface that succeeded, whose result is hr.
     return client;
 }
 

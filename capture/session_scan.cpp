@@ -77,7 +77,7 @@ std::set<uint32_t> wantedPids(const HelperOptions& options, const ProcessTable& 
         // The caller's own window, or one of its children's, would capture the caller.
         const bool ownTree =
             options.otherPid != 0 && walkFinds(table, options.targetPid, options.otherPid);
-        if (options.targetPid != 0 && !ownTree) {
+        if (!ownTree) {
             wanted.insert(options.targetPid);
         }
         return wanted;

@@ -56,7 +56,9 @@ bool sessionCounts(int state, int32_t systemSoundsResult);
 // Every success code counts, AUDCLNT_S_NO_SINGLE_PROCESS included.
 std::optional<uint32_t> sessionPid(int32_t processIdResult, uint32_t pid);
 
-// The process ids to capture. sessionPids is used in all-except mode only.
+// The process ids to capture. sessionPids is used in all-except mode only. In
+// window mode the target pid is never 0: the helper ends with the usage text
+// before any scan when the window yields no process.
 std::set<uint32_t> wantedPids(const HelperOptions& options, const ProcessTable& table,
                               const std::set<uint32_t>& sessionPids, uint32_t selfPid);
 
