@@ -10,6 +10,7 @@ import {
   Scenario,
   f32,
   histogram,
+  openWindow,
   samplesSince,
   simHelper,
   startHelper,
@@ -177,3 +178,42 @@ test('an activation that never completes at a scan only leaves that capture out'
   assertOnly(counts, [0, 0.5], 'only the source whose activation completed');
   assert.ok(counts.get(0.5) > 10000);
 });
+
+// Window mode on a real window under Wine: the helper learns the window's process
+// from the platform, and the simulated audio system gives that process a tone.
+// The scenario places the window's process under a made-up caller (200).
+const windowCases = [
+  { name: 'another program\'s window is captured', self: () => 4242, heard: true },
+  { name: 'the caller\'s own window stays silent', self: (pid) => pid, heard: false },
+  { name: 'a window of a process the caller started stays silent', self: () => 200, heard: false },
+];
+
+for (const c of windowCases) {
+  test(`window mode: ${c.name}`, async (t) => {
+    const window = await openWindow(60);
+    t.after(window.close);
+    const scenario = new Scenario([
+      'process 100 4 explorer.exe',
+      'process 200 100 Tolvin.exe',
+      `process ${window.pid} 200 probe.exe`,
+      `tone ${window.pid} ${HALF} 0`,
+      // Sessions are not looked at in window mode.
+      'process 360 100 other.exe',
+      'session 360 active',
+      `tone 360 ${HALF / 2} 0`,
+    ]);
+    const run = startHelper(simHelper, ['--window', window.hwnd, '--self', c.self(window.pid)], { scenario });
+    const readyAt = await waitForReady(run);
+    assert.equal(run.stderr, 'ready\r\n');
+    await sleep(1000);
+    assert.equal(await stop(run), 0);
+    const counts = valuesSince(run, readyAt);
+    if (c.heard) {
+      assertOnly(counts, [0, 0.5], 'the window\'s process only');
+      assert.ok(counts.get(0.5) > 40000, 'the window\'s tone is heard from the first scan on');
+    } else {
+      assert.deepEqual([...counts.keys()], [0], 'nothing but zeros');
+      assert.ok(run.bytes >= 50 * BLOCK_BYTES, 'the stream runs');
+    }
+  });
+}

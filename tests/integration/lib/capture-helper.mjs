@@ -1,12 +1,13 @@
 // Runs the capture helper (real or simulated build) under Wine and records what
 // it writes: standard error as text, standard output as timed chunks of bytes.
 import { spawn } from 'node:child_process';
+import { once } from 'node:events';
 import fs from 'node:fs';
 import os from 'node:os';
 import path from 'node:path';
 import { setTimeout as sleep } from 'node:timers/promises';
 
-import { wineEnv, wineRun, windowsBuild } from './wine.mjs';
+import { doublesDir, probe, wineEnv, wineRun, windowsBuild } from './wine.mjs';
 
 export const realHelper = path.join(windowsBuild, 'bin/tolvin-app-audio.exe');
 export const simHelper = path.join(windowsBuild, 'bin/tolvin-app-audio-sim.exe');
@@ -102,3 +103,29 @@ export function histogram(samples) {
 }
 
 export const f32 = (x) => Math.fround(x);
+
+// A real top-level window of another program (the probe's), open for `seconds`:
+// its handle and the id of the process that owns it. The probe's standard error
+// is not a pipe, for the reason wine.mjs's probe() gives.
+export async function openWindow(seconds) {
+  const child = spawn(wineRun, [path.join(doublesDir, 'probe.exe'), 'focus', String(seconds)], {
+    env: wineEnv,
+    stdio: ['ignore', 'pipe', 'ignore'],
+  });
+  const exited = once(child, 'exit');
+  let out = '';
+  child.stdout.setEncoding('utf8');
+  child.stdout.on('data', (chunk) => (out += chunk));
+  await waitUntil('the probe window', () => out.includes('\n') || child.exitCode !== null, 20000);
+  const { hwnd } = JSON.parse(out.slice(0, out.indexOf('\n')));
+  const listed = (await probe('windows', 'TolvinProbeFocus')).find((w) => w.hwnd === hwnd);
+  if (!listed) throw new Error(`probe window ${hwnd} is not listed`);
+  return {
+    hwnd,
+    pid: listed.pid,
+    close: async () => {
+      child.kill();
+      await exited;
+    },
+  };
+}
