@@ -4,9 +4,9 @@
 // reported, in order, as one JSON line over a loopback TCP connection to the test
 // (port in TOLVIN_STANDIN_PORT); the test answers with text commands, which run
 // on the thread that asked for the environment, from its message loop, as the
-// runtime's callbacks do. Living inside the program, it also reports the
-// program's keyboard hook installations (through its import table) and the
-// popup menu it shows.
+// runtime's callbacks do. Living inside the program, it also reports some of the
+// program's own platform calls (through its import table: keyboard hooks, hot
+// keys, timers) and the popup menu it shows.
 //
 // The vtables are written here slot by slot from the published interface
 // layout, independently of the program's own header, so that a slot mistake in
@@ -500,11 +500,48 @@ void reportMenu() {
                .str());
 }
 
-// ---- the program's keyboard hooks, watched through its import table ----
+// ---- the program's own platform calls, watched through its import table ----
+
+// Points the program's import of dll!function at `replacement`; returns the
+// function it called before, or none when the program does not import it.
+void* watchImport(const char* dllName, const char* function, void* replacement) {
+    BYTE* base = reinterpret_cast<BYTE*>(GetModuleHandleW(nullptr));
+    auto* nt = reinterpret_cast<IMAGE_NT_HEADERS*>(
+        base + reinterpret_cast<IMAGE_DOS_HEADER*>(base)->e_lfanew);
+    const IMAGE_DATA_DIRECTORY& imports =
+        nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
+    for (auto* dll = reinterpret_cast<IMAGE_IMPORT_DESCRIPTOR*>(base + imports.VirtualAddress);
+         dll->Name; ++dll) {
+        if (lstrcmpiA(reinterpret_cast<char*>(base + dll->Name), dllName) != 0) continue;
+        auto* names = reinterpret_cast<IMAGE_THUNK_DATA*>(base + dll->OriginalFirstThunk);
+        auto* slots = reinterpret_cast<IMAGE_THUNK_DATA*>(base + dll->FirstThunk);
+        for (; names->u1.AddressOfData; ++names, ++slots) {
+            if (IMAGE_SNAP_BY_ORDINAL(names->u1.Ordinal)) continue;
+            auto* name = reinterpret_cast<IMAGE_IMPORT_BY_NAME*>(base + names->u1.AddressOfData);
+            if (lstrcmpA(reinterpret_cast<char*>(name->Name), function) != 0) continue;
+            DWORD protection;
+            VirtualProtect(&slots->u1.Function, sizeof(slots->u1.Function), PAGE_READWRITE,
+                           &protection);
+            void* original = reinterpret_cast<void*>(slots->u1.Function);
+            slots->u1.Function = reinterpret_cast<ULONG_PTR>(replacement);
+            VirtualProtect(&slots->u1.Function, sizeof(slots->u1.Function), protection,
+                           &protection);
+            return original;
+        }
+    }
+    return nullptr;
+}
 
 using SetHookFn = HHOOK(WINAPI*)(int, HOOKPROC, HINSTANCE, DWORD);
+using UnhookFn = BOOL(WINAPI*)(HHOOK);
+using UnregisterHotKeyFn = BOOL(WINAPI*)(HWND, int);
+using KillTimerFn = BOOL(WINAPI*)(HWND, UINT_PTR);
 SetHookFn g_setHook = nullptr;
+UnhookFn g_unhook = nullptr;
+UnregisterHotKeyFn g_unregisterHotKey = nullptr;
+KillTimerFn g_killTimer = nullptr;
 int g_hookFailures = 0; // how many of the next installations fail, as on a refusing system
+ULONGLONG g_loadedAt = 0;
 
 HHOOK WINAPI watchedSetHook(int kind, HOOKPROC procedure, HINSTANCE module, DWORD thread) {
     HHOOK hook = nullptr;
@@ -523,31 +560,41 @@ HHOOK WINAPI watchedSetHook(int kind, HOOKPROC procedure, HINSTANCE module, DWOR
     return hook;
 }
 
-// Points the program's import of user32!SetWindowsHookExW at the watcher.
-void watchHookInstallation() {
-    BYTE* base = reinterpret_cast<BYTE*>(GetModuleHandleW(nullptr));
-    auto* nt = reinterpret_cast<IMAGE_NT_HEADERS*>(
-        base + reinterpret_cast<IMAGE_DOS_HEADER*>(base)->e_lfanew);
-    const IMAGE_DATA_DIRECTORY& imports =
-        nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
-    for (auto* dll = reinterpret_cast<IMAGE_IMPORT_DESCRIPTOR*>(base + imports.VirtualAddress);
-         dll->Name; ++dll) {
-        if (lstrcmpiA(reinterpret_cast<char*>(base + dll->Name), "user32.dll") != 0) continue;
-        auto* names = reinterpret_cast<IMAGE_THUNK_DATA*>(base + dll->OriginalFirstThunk);
-        auto* slots = reinterpret_cast<IMAGE_THUNK_DATA*>(base + dll->FirstThunk);
-        for (; names->u1.AddressOfData; ++names, ++slots) {
-            if (IMAGE_SNAP_BY_ORDINAL(names->u1.Ordinal)) continue;
-            auto* name = reinterpret_cast<IMAGE_IMPORT_BY_NAME*>(base + names->u1.AddressOfData);
-            if (lstrcmpA(reinterpret_cast<char*>(name->Name), "SetWindowsHookExW") != 0) continue;
-            DWORD protection;
-            VirtualProtect(&slots->u1.Function, sizeof(slots->u1.Function), PAGE_READWRITE,
-                           &protection);
-            g_setHook = reinterpret_cast<SetHookFn>(slots->u1.Function);
-            slots->u1.Function = reinterpret_cast<ULONG_PTR>(&watchedSetHook);
-            VirtualProtect(&slots->u1.Function, sizeof(slots->u1.Function), protection,
-                           &protection);
-        }
-    }
+BOOL WINAPI watchedUnhook(HHOOK hook) {
+    report(JsonObject().add("call", jsonText("UnhookWindowsHookEx")).str());
+    return g_unhook(hook);
+}
+
+BOOL WINAPI watchedUnregisterHotKey(HWND window, int id) {
+    report(JsonObject()
+               .add("call", jsonText("UnregisterHotKey"))
+               .add("id", jsonNumber(id))
+               .add("mainWindow", jsonBool(window && window == g_mainWindow))
+               .str());
+    return g_unregisterHotKey(window, id);
+}
+
+BOOL WINAPI watchedKillTimer(HWND window, UINT_PTR id) {
+    report(
+        JsonObject()
+            .add("call", jsonText("KillTimer"))
+            .add("id", jsonNumber(static_cast<long long>(id)))
+            .add("msSinceLoad", jsonNumber(static_cast<long long>(GetTickCount64() - g_loadedAt)))
+            .add("mainWindow", jsonBool(window && window == g_mainWindow))
+            .str());
+    return g_killTimer(window, id);
+}
+
+void watchPlatformCalls() {
+    g_loadedAt = GetTickCount64();
+    g_setHook = reinterpret_cast<SetHookFn>(
+        watchImport("user32.dll", "SetWindowsHookExW", reinterpret_cast<void*>(&watchedSetHook)));
+    g_unhook = reinterpret_cast<UnhookFn>(
+        watchImport("user32.dll", "UnhookWindowsHookEx", reinterpret_cast<void*>(&watchedUnhook)));
+    g_unregisterHotKey = reinterpret_cast<UnregisterHotKeyFn>(watchImport(
+        "user32.dll", "UnregisterHotKey", reinterpret_cast<void*>(&watchedUnregisterHotKey)));
+    g_killTimer = reinterpret_cast<KillTimerFn>(
+        watchImport("user32.dll", "KillTimer", reinterpret_cast<void*>(&watchedKillTimer)));
 }
 
 void runCommand(const std::string& line) {
@@ -623,7 +670,7 @@ void connectToTest() {
     g_commandWindow = CreateWindowExW(0, wc.lpszClassName, L"", 0, 0, 0, 0, 0, HWND_MESSAGE,
                                       nullptr, wc.hInstance, nullptr);
     std::thread(readCommands).detach();
-    watchHookInstallation();
+    watchPlatformCalls();
 }
 
 const char* apartmentName() {

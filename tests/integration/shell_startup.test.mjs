@@ -29,9 +29,9 @@ async function quit(window, program) {
 }
 
 
-test('without a loader the warning box shows over the window and the program keeps running', async () => {
+test('without a loader the warning box shows over the window and the program keeps running', async (t) => {
   fs.rmSync(path.join(roamingDir, 'Tolvin'), { recursive: true, force: true });
-  const program = startProgram(path.join(programFolder(), 'Tolvin.exe'));
+  const program = startProgram(path.join(programFolder(), 'Tolvin.exe'), [], { t });
   const [window] = await waitFor('the main window', () => mainWindows());
 
   const [box] = await waitFor('the warning box', () => probe('dialogs', window.pid));
@@ -58,9 +58,9 @@ test('without a loader the warning box shows over the window and the program kee
   assert.equal((await trayIcons()).length, 0, 'the tray icon is gone');
 });
 
-test('with a runtime the environment is asked for once, from the window thread in an STA', async () => {
+test('with a runtime the environment is asked for once, from the window thread in an STA', async (t) => {
   const standIn = await StandIn.listen();
-  const program = startProgram(path.join(programFolder({ loader: true }), 'Tolvin.exe'), [], { env: standIn.env });
+  const program = startProgram(path.join(programFolder({ loader: true }), 'Tolvin.exe'), [], { env: standIn.env, t });
   const request = await standIn.next(isCall('CreateCoreWebView2EnvironmentWithOptions'));
   assert.deepEqual(
     { ...request, pid: undefined },
@@ -97,9 +97,9 @@ test('with a runtime the environment is asked for once, from the window thread i
   standIn.close();
 });
 
-test('a successful environment is asked for a controller of the main window', async () => {
+test('a successful environment is asked for a controller of the main window', async (t) => {
   const standIn = await StandIn.listen();
-  const program = startProgram(path.join(programFolder({ loader: true }), 'Tolvin.exe'), [], { env: standIn.env });
+  const program = startProgram(path.join(programFolder({ loader: true }), 'Tolvin.exe'), [], { env: standIn.env, t });
   const request = await standIn.next(isCall('CreateCoreWebView2EnvironmentWithOptions'));
   const from = standIn.reports.length;
   await standIn.command('environment 0', isEvent('environmentCompleted'));
@@ -110,12 +110,14 @@ test('a successful environment is asked for a controller of the main window', as
   standIn.close();
 });
 
-test('a minimised start shows the window minimised', async () => {
+test('a minimised start shows the window minimised', async (t) => {
   const exe = path.join(programFolder(), 'Tolvin.exe');
   const SW_SHOWMINNOACTIVE = 7;
   const started = await probe('start', SW_SHOWMINNOACTIVE, winPath(exe));
   assert.ok(started.started);
-  const [window] = await waitFor('the main window', () => mainWindows(started.pid));
+  // Shown, not merely created: the first ShowWindow decides.
+  const [window] = await waitFor('the main window', async () =>
+    (await mainWindows(started.pid)).filter((w) => w.visible));
   assert.ok(window.minimised, 'the window is minimised');
   const [box] = await waitFor('the warning box', () => probe('dialogs', started.pid));
   await probe('click', box.hwnd, 1);
@@ -123,12 +125,14 @@ test('a minimised start shows the window minimised', async () => {
   await waitFor('the program to end', async () => (await mainWindows(started.pid)).length === 0);
 });
 
-test('a second instance runs beside the first; the hot keys are free after both quit', async () => {
-  const first = startProgram(path.join(programFolder(), 'Tolvin.exe'));
+test('a second instance runs beside the first; the hot keys are free after both quit', async (t) => {
+  const first = startProgram(path.join(programFolder(), 'Tolvin.exe'), [], { t });
   const [one] = await waitFor('the first window', () => mainWindows());
+  // The box comes after the hot keys: once it shows, they are registered.
+  await waitFor('the first warning box', () => probe('dialogs', one.pid));
   assert.equal((await probe('hotkey')).registered, false, 'the first instance holds Ctrl+Shift+M');
 
-  const second = startProgram(path.join(programFolder(), 'Tolvin.exe'));
+  const second = startProgram(path.join(programFolder(), 'Tolvin.exe'), [], { t });
   const windows = await waitFor('the second window', async () => {
     const all = await mainWindows();
     return all.length === 2 && all;
@@ -136,10 +140,40 @@ test('a second instance runs beside the first; the hot keys are free after both 
   const two = windows.find((w) => w.pid !== one.pid);
   await sleep(1000);
   assert.equal(second.child.exitCode, null, 'the second instance keeps running');
-  assert.equal((await trayIcons()).length, 2, 'each instance has its own tray icon');
+  await waitFor('a tray icon for each instance', async () => (await trayIcons()).length === 2);
 
   assert.equal(await quit(two, second), 0);
   assert.equal((await probe('hotkey')).registered, false, 'the hot keys stay with the first');
   assert.equal(await quit(one, first), 0);
   assert.equal((await probe('hotkey')).registered, true, 'the hot keys are free again');
+});
+
+test('the first update timer fires once after 3 s; quitting removes the hook, then the hot keys', async (t) => {
+  const standIn = await StandIn.listen();
+  const program = startProgram(path.join(programFolder({ loader: true }), 'Tolvin.exe'), [], { env: standIn.env, t });
+  await standIn.next(isCall('CreateCoreWebView2EnvironmentWithOptions'));
+  await standIn.command('environment 0', isEvent('environmentCompleted'));
+  await standIn.command('controller 0', isEvent('controllerCompleted'));
+  await standIn.command('message {"type":"setPushToTalkKey","key":"F13"}', isEvent('messageDelivered'));
+
+  // The program started before the stand-in was loaded, so 3 s after start is a
+  // little less than 3 s after the load.
+  const killed = await standIn.next(isCall('KillTimer'), { ms: 10000 });
+  assert.equal(killed.id, 201);
+  assert.ok(killed.mainWindow);
+  assert.ok(killed.msSinceLoad > 2000 && killed.msSinceLoad < 4000, `after ${killed.msSinceLoad} ms`);
+  await sleep(3000);
+  assert.equal(standIn.reports.filter(isCall('KillTimer')).length, 1, 'the periodic timer stays');
+
+  const from = standIn.reports.length;
+  await standIn.command(`post ${WM_COMMAND} ${IDM_QUIT} 0`, isEvent('posted'));
+  assert.equal(await program.exited, 0);
+  const cleanUp = standIn.reports.slice(from).filter((r) =>
+    ['UnhookWindowsHookEx', 'UnregisterHotKey'].includes(r.call));
+  assert.deepEqual(cleanUp, [
+    { call: 'UnhookWindowsHookEx' },
+    { call: 'UnregisterHotKey', id: 1, mainWindow: true },
+    { call: 'UnregisterHotKey', id: 2, mainWindow: true },
+  ]);
+  standIn.close();
 });

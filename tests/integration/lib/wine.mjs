@@ -55,11 +55,14 @@ export function programFolder({ loader = false, extra = {} } = {}) {
   return dir;
 }
 
-// Starts a Windows program; `exited` resolves with its exit code. Its output
+// Starts a Windows program; `exited` resolves with its exit code. Given a test
+// context, the program ends with that test at the latest, so that a failure
+// leaves nothing behind to confuse the next test. Its output
 // goes nowhere: the Wine processes it starts (the desktop, services) would
 // inherit a pipe and keep it open.
-export function startProgram(exe, args = [], { env = {} } = {}) {
+export function startProgram(exe, args = [], { env = {}, t } = {}) {
   const child = spawn(wineRun, [exe, ...args], { env: { ...wineEnv, ...env }, stdio: 'ignore' });
+  t?.after(() => child.kill('SIGKILL'));
   running.add(child);
   const exited = once(child, 'exit').then(([code]) => {
     running.delete(child);
