@@ -148,9 +148,14 @@ test('a second instance runs beside the first; the hot keys are free after both 
   assert.equal((await probe('hotkey')).registered, true, 'the hot keys are free again');
 });
 
-test('the first update timer fires once after 3 s; quitting removes the hook, then the hot keys', async (t) => {
+test('the first update timer fires once after 3 s; quitting removes the hook, the hot keys, the tray icon', async (t) => {
   const standIn = await StandIn.listen();
-  const program = startProgram(path.join(programFolder({ loader: true }), 'Tolvin.exe'), [], { env: standIn.env, t });
+  const folder = programFolder({ loader: true });
+  // Wine's tray trace shows each Shell_NotifyIconW call with its record size.
+  const trace = path.join(folder, 'wine-trace.txt');
+  const program = startProgram(path.join(folder, 'Tolvin.exe'), [], {
+    env: { ...standIn.env, WINEDEBUG: '-all,+systray' }, t, errorFile: trace,
+  });
   await standIn.next(isCall('CreateCoreWebView2EnvironmentWithOptions'));
   await standIn.command('environment 0', isEvent('environmentCompleted'));
   await standIn.command('controller 0', isEvent('controllerCompleted'));
@@ -175,5 +180,10 @@ test('the first update timer fires once after 3 s; quitting removes the hook, th
     { call: 'UnregisterHotKey', id: 1, mainWindow: true },
     { call: 'UnregisterHotKey', id: 2, mainWindow: true },
   ]);
+  const NIM_ADD = 0;
+  const NIM_DELETE = 2;
+  const trayCalls = [...fs.readFileSync(trace, 'latin1').matchAll(
+    /Shell_NotifyIconW dwMessage = (\d+), nid->cbSize=(\d+)/g)].map(([, message, size]) => [+message, +size]);
+  assert.deepEqual(trayCalls, [[NIM_ADD, 976], [NIM_DELETE, 976]]);
   standIn.close();
 });

@@ -60,8 +60,14 @@ export function programFolder({ loader = false, extra = {} } = {}) {
 // leaves nothing behind to confuse the next test. Its output
 // goes nowhere: the Wine processes it starts (the desktop, services) would
 // inherit a pipe and keep it open.
-export function startProgram(exe, args = [], { env = {}, t } = {}) {
-  const child = spawn(wineRun, [exe, ...args], { env: { ...wineEnv, ...env }, stdio: 'ignore' });
+// Wine's own trace (WINEDEBUG in `env`) can go to `errorFile`: a file, never a pipe.
+export function startProgram(exe, args = [], { env = {}, t, errorFile } = {}) {
+  const stderr = errorFile ? fs.openSync(errorFile, 'w') : 'ignore';
+  const child = spawn(wineRun, [exe, ...args], {
+    env: { ...wineEnv, ...env },
+    stdio: ['ignore', 'ignore', stderr],
+  });
+  if (errorFile) fs.closeSync(stderr);
   t?.after(() => child.kill('SIGKILL'));
   running.add(child);
   const exited = once(child, 'exit').then(([code]) => {
