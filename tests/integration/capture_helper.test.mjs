@@ -13,9 +13,9 @@ const usageCases = [
 ];
 
 for (const [name, args] of usageCases) {
-  test(`usage and exit code 1: ${name}`, async () => {
-    const run = startHelper(realHelper, args);
-    assert.equal(await run.exited, 1);
+  test(`usage and exit code 1: ${name}`, async (t) => {
+    const run = startHelper(realHelper, args, { t });
+    assert.equal(await run.ended(), 1);
     assert.equal(run.stderr, USAGE);
     assert.equal(run.bytes, 0, 'nothing on standard output');
   });
@@ -23,9 +23,9 @@ for (const [name, args] of usageCases) {
 
 // Wine has no process-loopback device and answers the activation with
 // ERROR_FILE_NOT_FOUND; Windows before 10 2004 fails it in its own way.
-test('--all-except on a platform without process loopback: unsupported and exit code 2', async () => {
-  const run = startHelper(realHelper, ['--all-except', '4242']);
-  assert.equal(await run.exited, 2);
+test('--all-except on a platform without process loopback: unsupported and exit code 2', async (t) => {
+  const run = startHelper(realHelper, ['--all-except', '4242'], { t });
+  assert.equal(await run.ended(), 2);
   assert.equal(run.stderr, 'unsupported 0x80070002\r\n');
   assert.equal(run.bytes, 0);
 });

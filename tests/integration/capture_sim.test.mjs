@@ -31,8 +31,8 @@ function assertOnly(counts, allowed, what) {
   assert.deepEqual(extra, [], `${what}: unexpected sample values`);
 }
 
-test('silence: ready, a block at once, then 384000 bytes per second; stdin close ends it', async () => {
-  const run = startHelper(simHelper, ['--all-except', '0'], { scenario: new Scenario([]) });
+test('silence: ready, a block at once, then 384000 bytes per second; stdin close ends it', async (t) => {
+  const run = startHelper(simHelper, ['--all-except', '0'], { scenario: new Scenario([]), t });
   const readyAt = await waitForReady(run);
   assert.equal(run.stderr, 'ready\r\n');
   await waitUntil('the first block', () => run.bytes >= BLOCK_BYTES, 2000);
@@ -54,7 +54,7 @@ test('silence: ready, a block at once, then 384000 bytes per second; stdin close
   assert.equal(run.stderr, 'ready\r\n', 'nothing more on standard error');
 });
 
-test('sessions pick the sources: a tree is captured once, tools, system sounds and expired sessions never', async () => {
+test('sessions pick the sources: a tree is captured once, tools, system sounds and expired sessions never', async (t) => {
   const scenario = new Scenario([
     'process 100 4 explorer.exe',
     'process 300 100 Game.exe',
@@ -79,7 +79,7 @@ test('sessions pick the sources: a tree is captured once, tools, system sounds a
     'tone 600 3000 0',
     'tone 700 4000 0',
   ]);
-  const run = startHelper(simHelper, ['--all-except', '4242'], { scenario });
+  const run = startHelper(simHelper, ['--all-except', '4242'], { scenario, t });
   const readyAt = await waitForReady(run);
   await sleep(1500);
   await stop(run);
@@ -89,7 +89,7 @@ test('sessions pick the sources: a tree is captured once, tools, system sounds a
   assert.ok(counts.get(f32(0.75)) > 40000 && counts.get(f32(-0.75)) > 40000, 'the tree is heard');
 });
 
-test('two full-scale sources are summed and clamped to exactly ±1.0', async () => {
+test('two full-scale sources are summed and clamped to exactly ±1.0', async (t) => {
   const scenario = new Scenario([
     'process 310 100 a.exe',
     'process 320 100 b.exe',
@@ -98,7 +98,7 @@ test('two full-scale sources are summed and clamped to exactly ±1.0', async () 
     'tone 310 32767 240',
     'tone 320 32767 240',
   ]);
-  const run = startHelper(simHelper, ['--all-except', '0'], { scenario });
+  const run = startHelper(simHelper, ['--all-except', '0'], { scenario, t });
   const readyAt = await waitForReady(run);
   await sleep(1500);
   await stop(run);
@@ -109,10 +109,10 @@ test('two full-scale sources are summed and clamped to exactly ±1.0', async () 
   assert.ok(counts.get(1) > 1000 && counts.get(-1) > 1000, 'clamped peaks in both directions');
 });
 
-test('a process that starts playing is captured within a scan, and dropped when its session expires', async () => {
+test('a process that starts playing is captured within a scan, and dropped when its session expires', async (t) => {
   const world = ['process 100 4 explorer.exe', 'process 330 100 player.exe'];
   const scenario = new Scenario(world);
-  const run = startHelper(simHelper, ['--all-except', '0'], { scenario });
+  const run = startHelper(simHelper, ['--all-except', '0'], { scenario, t });
   await waitForReady(run);
   await sleep(300);
   const playFrom = performance.now();
@@ -139,26 +139,26 @@ test('a process that starts playing is captured within a scan, and dropped when 
   assert.equal(await stop(run), 0);
 });
 
-test('closing standard output ends the helper at the next block with code 0', async () => {
-  const run = startHelper(simHelper, ['--all-except', '0'], { scenario: new Scenario([]) });
+test('closing standard output ends the helper at the next block with code 0', async (t) => {
+  const run = startHelper(simHelper, ['--all-except', '0'], { scenario: new Scenario([]), t });
   await waitForReady(run);
   await waitUntil('a block', () => run.bytes >= BLOCK_BYTES, 2000);
   const closedAt = performance.now();
   run.child.stdout.destroy();
-  assert.equal(await run.exited, 0);
+  assert.equal(await run.ended(), 0);
   assert.ok(run.exit.at - closedAt < 1000, `ended ${Math.round(run.exit.at - closedAt)} ms after stdout closed`);
 });
 
-test('an activation that never completes: unsupported 0x800705b4 after 5 s at the probe', async () => {
-  const run = startHelper(simHelper, ['--all-except', '0'], { scenario: new Scenario(['activation self never']) });
-  assert.equal(await run.exited, 2);
+test('an activation that never completes: unsupported 0x800705b4 after 5 s at the probe', async (t) => {
+  const run = startHelper(simHelper, ['--all-except', '0'], { scenario: new Scenario(['activation self never']), t });
+  assert.equal(await run.ended(), 2);
   assert.equal(run.stderr, 'unsupported 0x800705b4\r\n');
   const waited = run.stderrAt - run.startedAt;
   assert.ok(waited >= 5000 && waited < 8000, `reported after ${Math.round(waited)} ms`);
   assert.equal(run.bytes, 0);
 });
 
-test('an activation that never completes at a scan only leaves that capture out', async () => {
+test('an activation that never completes at a scan only leaves that capture out', async (t) => {
   const scenario = new Scenario([
     'process 340 100 stuck.exe',
     'process 350 100 fine.exe',
@@ -168,7 +168,7 @@ test('an activation that never completes at a scan only leaves that capture out'
     `tone 340 ${HALF / 2} 0`,
     `tone 350 ${HALF} 0`,
   ]);
-  const run = startHelper(simHelper, ['--all-except', '0'], { scenario });
+  const run = startHelper(simHelper, ['--all-except', '0'], { scenario, t });
   const readyAt = await waitForReady(run, 20000);
   assert.equal(run.stderr, 'ready\r\n');
   assert.ok(readyAt - run.startedAt >= 5000, 'the first scan waited for the activation');
@@ -202,7 +202,7 @@ for (const c of windowCases) {
       'session 360 active',
       `tone 360 ${HALF / 2} 0`,
     ]);
-    const run = startHelper(simHelper, ['--window', window.hwnd, '--self', c.self(window.pid)], { scenario });
+    const run = startHelper(simHelper, ['--window', window.hwnd, '--self', c.self(window.pid)], { scenario, t });
     const readyAt = await waitForReady(run);
     assert.equal(run.stderr, 'ready\r\n');
     await sleep(1000);

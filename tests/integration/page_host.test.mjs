@@ -40,10 +40,10 @@ async function toggleEveryWay(shell) {
   return shell.calls('ExecuteScript', from);
 }
 
-test('with the helper beside it the page is set up in order and opens the configured address', async () => {
+test('with the helper beside it the page is set up in order and opens the configured address', async (t) => {
   const address = 'https://page.tolvin.example/room?a=1';
   writeConfig(`{\n  "serverUrl": "${address}"\n}\n`);
-  const shell = await startShell({ extra: { 'tolvin-app-audio.exe': anyFile } });
+  const shell = await startShell({ extra: { 'tolvin-app-audio.exe': anyFile }, t });
   const setup = await shell.page();
 
   assert.deepEqual(callNames(setup), [
@@ -93,9 +93,9 @@ test('with the helper beside it the page is set up in order and opens the config
   writeConfig(null);
 });
 
-test('a helper folder counts as the helper; without a settings file the default address opens', async () => {
+test('a helper folder counts as the helper; without a settings file the default address opens', async (t) => {
   writeConfig(null);
-  const shell = await startShell({ extra: { 'tolvin-app-audio.exe': null } });
+  const shell = await startShell({ extra: { 'tolvin-app-audio.exe': null }, t });
   const setup = await shell.page();
   assert.equal(setup.find(isCall('AddScriptToExecuteOnDocumentCreated')).script,
                bridgeText.replace('__HAVE_HELPER__', 'true'));
@@ -103,8 +103,8 @@ test('a helper folder counts as the helper; without a settings file the default 
   assert.equal(await shell.quit(), 0);
 });
 
-test('toggles before the page exist do nothing; without the helper the page hears false', async () => {
-  const shell = await startShell({ extra: { 'tolvin-app-audio': anyFile, 'app-audio.exe': anyFile } });
+test('toggles before the page exist do nothing; without the helper the page hears false', async (t) => {
+  const shell = await startShell({ extra: { 'tolvin-app-audio': anyFile, 'app-audio.exe': anyFile }, t });
   assert.deepEqual(await toggleEveryWay(shell), []);
   const setup = await shell.page();
   const script = setup.find(isCall('AddScriptToExecuteOnDocumentCreated')).script;
@@ -112,8 +112,8 @@ test('toggles before the page exist do nothing; without the helper the page hear
   assert.equal(await shell.quit(), 0);
 });
 
-test('a failed controller creation leaves an empty window and a running program', async () => {
-  const shell = await startShell();
+test('a failed controller creation leaves an empty window and a running program', async (t) => {
+  const shell = await startShell({ t });
   const setup = await shell.page(`controller ${E_FAIL}`);
   assert.deepEqual(callNames(setup), []);
   assert.equal(setup.find(isEvent('controllerCompleted')).returned, E_FAIL | 0, 'the failure is handed back');
@@ -124,8 +124,8 @@ test('a failed controller creation leaves an empty window and a running program'
   assert.equal(await shell.quit(), 0);
 });
 
-test('a controller without a web view is kept and sized; the page steps are skipped', async () => {
-  const shell = await startShell();
+test('a controller without a web view is kept and sized; the page steps are skipped', async (t) => {
+  const shell = await startShell({ t });
   const setup = await shell.page('controller-without-webview');
   assert.deepEqual(callNames(setup), ['get_CoreWebView2', 'put_Bounds']);
   assert.equal(setup.find(isEvent('controllerCompleted')).returned, 0);

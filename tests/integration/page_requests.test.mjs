@@ -23,7 +23,7 @@ before(async () => {
   shell = await startShell();
   await shell.page();
 });
-after(() => shell?.program.child.kill());
+after(() => shell?.close());
 
 // A copy of the probe under another name, running until it is stopped.
 async function runAs(name) {

@@ -24,7 +24,7 @@ before(async () => {
   shell = await startShell();
   await shell.page();
 });
-after(() => shell?.program.child.kill());
+after(() => shell?.close());
 
 // The one script the next action runs, or none within a second.
 async function scriptOf(action) {
@@ -165,7 +165,7 @@ test('the tray menu holds its seven items, and its toggle entries run the script
 test('"Quit Tolvin" ends the program with 0 and frees the hot keys and the tray', async () => {
   await xdotool('mousemove', 600, 400);
   await clickItem(await openTrayMenu(), 'Quit Tolvin');
-  assert.equal(await shell.program.exited, 0);
+  assert.equal(await shell.program.ended(), 0);
   assert.equal((await probe('hotkey')).registered, true);
   assert.equal((await trayIcons()).length, 0);
   shell.standIn.close();

@@ -19,13 +19,14 @@ const WS_OVERLAPPEDWINDOW = 0x00cf0000;
 const WS_VISIBLE = 0x10000000;
 const WS_CLIPSIBLINGS = 0x04000000;
 const E_FAIL = 0x80004005 | 0;
+const COINIT_APARTMENTTHREADED = 2;
 
 const trayIcons = async () =>
   (await probe('children', '__winex11_standalone_tray')).filter((c) => c.className === '__winex11_tray_icon');
 
 async function quit(window, program) {
   await probe('post', window.hwnd, WM_COMMAND, IDM_QUIT, 0);
-  return program.exited;
+  return program.ended();
 }
 
 
@@ -58,8 +59,8 @@ test('without a loader the warning box shows over the window and the program kee
   assert.equal((await trayIcons()).length, 0, 'the tray icon is gone');
 });
 
-test('with a runtime the environment is asked for once, from the window thread in an STA', async (t) => {
-  const standIn = await StandIn.listen();
+test('with a runtime the environment is asked for once, from the window thread in an STA joined just before', async (t) => {
+  const standIn = await StandIn.listen({ t });
   const program = startProgram(path.join(programFolder({ loader: true }), 'Tolvin.exe'), [], { env: standIn.env, t });
   const request = await standIn.next(isCall('CreateCoreWebView2EnvironmentWithOptions'));
   assert.deepEqual(
@@ -71,6 +72,9 @@ test('with a runtime the environment is asked for once, from the window thread i
       options: false,
       handler: true,
       apartment: 'sta',
+      // Under Wine the thread may report an apartment it never joined, so the
+      // call itself is what counts: once, apartment-threaded, before the request.
+      coInitializeExBefore: [COINIT_APARTMENTTHREADED],
       onWindowThread: true,
       pid: undefined,
     });
@@ -91,6 +95,7 @@ test('with a runtime the environment is asked for once, from the window thread i
   await sleep(1500);
   assert.equal(standIn.reports.filter(isCall('CreateCoreWebView2EnvironmentWithOptions')).length, 1);
   assert.equal(standIn.reports.filter(isCall('CreateCoreWebView2Controller')).length, 0);
+  assert.deepEqual(standIn.reports.filter(isCall('CoInitializeEx')), [], 'no later CoInitializeEx');
   assert.equal(program.child.exitCode, null);
   const [window] = await mainWindows(request.pid);
   assert.equal(await quit(window, program), 0);
@@ -98,7 +103,7 @@ test('with a runtime the environment is asked for once, from the window thread i
 });
 
 test('a successful environment is asked for a controller of the main window', async (t) => {
-  const standIn = await StandIn.listen();
+  const standIn = await StandIn.listen({ t });
   const program = startProgram(path.join(programFolder({ loader: true }), 'Tolvin.exe'), [], { env: standIn.env, t });
   const request = await standIn.next(isCall('CreateCoreWebView2EnvironmentWithOptions'));
   const from = standIn.reports.length;
@@ -149,7 +154,7 @@ test('a second instance runs beside the first; the hot keys are free after both 
 });
 
 test('the first update timer fires once after 3 s; quitting removes the hook, the hot keys, the tray icon', async (t) => {
-  const standIn = await StandIn.listen();
+  const standIn = await StandIn.listen({ t });
   const folder = programFolder({ loader: true });
   // Wine's tray trace shows each Shell_NotifyIconW call with its record size.
   const trace = path.join(folder, 'wine-trace.txt');
@@ -172,7 +177,7 @@ test('the first update timer fires once after 3 s; quitting removes the hook, th
 
   const from = standIn.reports.length;
   await standIn.command(`post ${WM_COMMAND} ${IDM_QUIT} 0`, isEvent('posted'));
-  assert.equal(await program.exited, 0);
+  assert.equal(await program.ended(), 0);
   const cleanUp = standIn.reports.slice(from).filter((r) =>
     ['UnhookWindowsHookEx', 'UnregisterHotKey'].includes(r.call));
   assert.deepEqual(cleanUp, [

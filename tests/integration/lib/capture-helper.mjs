@@ -7,7 +7,7 @@ import os from 'node:os';
 import path from 'node:path';
 import { setTimeout as sleep } from 'node:timers/promises';
 
-import { doublesDir, probe, wineEnv, wineRun, windowsBuild } from './wine.mjs';
+import { doublesDir, probe, wineEnv, wineRun, windowsBuild, within } from './wine.mjs';
 
 export const realHelper = path.join(windowsBuild, 'bin/tolvin-app-audio.exe');
 export const simHelper = path.join(windowsBuild, 'bin/tolvin-app-audio-sim.exe');
@@ -34,7 +34,10 @@ export class Scenario {
   }
 }
 
-export function startHelper(exe, args, { scenario } = {}) {
+// Starts the helper with its three streams on pipes. `ended()` is its exit code
+// within a limit; given a test context, the helper ends with that test at the
+// latest, so that a failed test neither leaves it running nor holds its pipes.
+export function startHelper(exe, args, { scenario, t } = {}) {
   const env = { ...wineEnv };
   if (scenario) env.TOLVIN_SIM_SCENARIO = scenario.windowsPath;
   const child = spawn(wineRun, [exe, ...args], { env, stdio: ['pipe', 'pipe', 'pipe'] });
@@ -64,6 +67,8 @@ export function startHelper(exe, args, { scenario } = {}) {
       resolve(code);
     });
   });
+  run.ended = (ms) => within('the helper to end', run.exited, ms);
+  t?.after(() => child.kill('SIGKILL'));
   return run;
 }
 
@@ -83,7 +88,7 @@ export async function waitForReady(run, ms = 15000) {
 // Closes the life-line and waits for the helper to end.
 export async function stop(run) {
   run.child.stdin.end();
-  return run.exited;
+  return run.ended();
 }
 
 // All float samples received from `from` (a time) on, whole blocks only.

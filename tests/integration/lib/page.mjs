@@ -21,11 +21,12 @@ export const DEAFEN_SCRIPT = 'if (window.__tolvinToggleDeafen) window.__tolvinTo
 // Starts Tolvin.exe from a fresh folder (with `extra` files beside it) and
 // brings it to the point where the runtime is asked for a controller. `page`
 // then answers that request with `controller` (a stand-in command) and returns
-// the reports the answer caused.
-export async function startShell({ extra = {} } = {}) {
-  const standIn = await StandIn.listen();
+// the reports the answer caused. Given a test context, the program and the
+// stand-in end with that test; a file-wide shell ends with `close()`.
+export async function startShell({ extra = {}, t } = {}) {
+  const standIn = await StandIn.listen({ t });
   const dir = programFolder({ loader: true, extra });
-  const program = startProgram(path.join(dir, 'Tolvin.exe'), [], { env: standIn.env });
+  const program = startProgram(path.join(dir, 'Tolvin.exe'), [], { env: standIn.env, t });
   const request = await standIn.next(isCall('CreateCoreWebView2EnvironmentWithOptions'), { ms: 30000 });
   const [window] = await mainWindows(request.pid);
   await standIn.command('environment 0', isEvent('environmentCompleted'));
@@ -49,9 +50,13 @@ export async function startShell({ extra = {} } = {}) {
     calls: (name, from = 0) => standIn.reports.slice(from).filter(isCall(name)),
     async quit() {
       await standIn.command(`post ${WM_COMMAND} ${IDM.quit} 0`, isEvent('posted'));
-      const code = await program.exited;
+      const code = await program.ended();
       standIn.close();
       return code;
+    },
+    close() {
+      program.child.kill('SIGKILL');
+      standIn.close();
     },
   };
   return shell;

@@ -55,7 +55,18 @@ export function programFolder({ loader = false, extra = {} } = {}) {
   return dir;
 }
 
-// Starts a Windows program; `exited` resolves with its exit code. Given a test
+// `promise`, or a failure naming `what` after `ms`: a program that does not end
+// fails its test at once instead of holding the suite until ctest's limit.
+export function within(what, promise, ms = 10000) {
+  let timer;
+  const limit = new Promise((resolve, reject) => {
+    timer = setTimeout(() => reject(new Error(`${what}: not within ${ms} ms`)), ms);
+  });
+  return Promise.race([promise, limit]).finally(() => clearTimeout(timer));
+}
+
+// Starts a Windows program; `exited` resolves with its exit code, and `ended()`
+// is the same within a limit. Given a test
 // context, the program ends with that test at the latest, so that a failure
 // leaves nothing behind to confuse the next test. Its output
 // goes nowhere: the Wine processes it starts (the desktop, services) would
@@ -74,7 +85,7 @@ export function startProgram(exe, args = [], { env = {}, t, errorFile } = {}) {
     running.delete(child);
     return code;
   });
-  return { child, exited, startedAt: performance.now() };
+  return { child, exited, ended: (ms) => within('the program to end', exited, ms), startedAt: performance.now() };
 }
 
 // Runs the probe program once and returns what it printed, parsed. Its standard
@@ -112,12 +123,17 @@ export async function mainWindows(pid) {
 
 // The test's end of the loader stand-in: every call the program makes on the
 // web view objects arrives as one JSON report; commands go the other way.
+// Neither the server nor its connection keeps the test file alive, so a test
+// that fails while they are open still lets the file end; given a test context,
+// they close with that test.
 export class StandIn {
-  static async listen() {
+  static async listen({ t } = {}) {
     const standIn = new StandIn();
     standIn.server = net.createServer((socket) => standIn.#attach(socket));
     standIn.server.listen(0, '127.0.0.1');
+    standIn.server.unref();
     await once(standIn.server, 'listening');
+    t?.after(() => standIn.close());
     return standIn;
   }
 
@@ -134,6 +150,7 @@ export class StandIn {
   }
 
   #attach(socket) {
+    socket.unref();
     this.#socket = socket;
     let pending = '';
     socket.setEncoding('utf8');
