@@ -543,6 +543,25 @@ KillTimerFn g_killTimer = nullptr;
 int g_hookFailures = 0; // how many of the next installations fail, as on a refusing system
 ULONGLONG g_loadedAt = 0;
 
+// CoInitializeEx is watched from the load of this DLL on, which the program does
+// early in its start-up, so the environment request can say which calls came
+// before it. Wine may report an apartment for a thread that never asked for one.
+using CoInitializeExFn = HRESULT(WINAPI*)(void*, DWORD);
+CoInitializeExFn g_coInitializeEx = nullptr;
+std::vector<long long> g_comInitsBeforeRequest;
+bool g_requested = false;
+
+HRESULT WINAPI watchedCoInitializeEx(void* reserved, DWORD flags) {
+    if (!g_requested)
+        g_comInitsBeforeRequest.push_back(flags);
+    else
+        report(JsonObject()
+                   .add("call", jsonText("CoInitializeEx"))
+                   .add("flags", jsonNumber(flags))
+                   .str());
+    return g_coInitializeEx(reserved, flags);
+}
+
 HHOOK WINAPI watchedSetHook(int kind, HOOKPROC procedure, HINSTANCE module, DWORD thread) {
     HHOOK hook = nullptr;
     if (g_hookFailures > 0)
@@ -687,10 +706,12 @@ extern "C" __declspec(dllexport) HRESULT STDAPICALLTYPE
                                              void* options, void* handler) {
     static bool connected = (connectToTest(), true);
     (void)connected;
+    g_requested = true;
     EnumThreadWindows(GetCurrentThreadId(), findMainWindow, 0);
     const char* apartment = apartmentName();
     report(JsonObject()
                .add("call", jsonText("CreateCoreWebView2EnvironmentWithOptions"))
+               .add("coInitializeExBefore", jsonNumbers(g_comInitsBeforeRequest))
                .add("browserFolder", jsonString(browserFolder))
                .add("userDataFolder", jsonString(userDataFolder))
                .add("options", jsonBool(options))
@@ -708,4 +729,11 @@ extern "C" __declspec(dllexport) HRESULT STDAPICALLTYPE
     callSlot(handler, 1);
     g.environmentHandler = handler;
     return S_OK;
+}
+
+extern "C" BOOL WINAPI DllMain(HINSTANCE, DWORD reason, void*) {
+    if (reason == DLL_PROCESS_ATTACH)
+        g_coInitializeEx = reinterpret_cast<CoInitializeExFn>(watchImport(
+            "ole32.dll", "CoInitializeEx", reinterpret_cast<void*>(&watchedCoInitializeEx)));
+    return TRUE;
 }
