@@ -108,8 +108,9 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
     g_shell.mainWindow = window;
 
     useDarkTitleBar(window);
-    RegisterHotKey(window, HOTKEY_MUTE, MOD_CONTROL | MOD_SHIFT, 'M');
-    RegisterHotKey(window, HOTKEY_DEAFEN, MOD_CONTROL | MOD_SHIFT, 'D');
+    // Held down, a hot key would otherwise toggle again with every key repeat.
+    RegisterHotKey(window, HOTKEY_MUTE, MOD_CONTROL | MOD_SHIFT | MOD_NOREPEAT, 'M');
+    RegisterHotKey(window, HOTKEY_DEAFEN, MOD_CONTROL | MOD_SHIFT | MOD_NOREPEAT, 'D');
     addTrayIcon(window);
     ShowWindow(window, show);
     UpdateWindow(window);

@@ -24,6 +24,7 @@ struct ShellState {
     ShellState() { tray.cbSize = sizeof(tray); }
 
     NOTIFYICONDATAW tray{};
+    UINT taskbarCreated = RegisterWindowMessageW(L"TaskbarCreated");
     HWND mainWindow = nullptr;
     HINSTANCE instance = GetModuleHandleW(nullptr);
     CreateEnvironmentWithOptionsFn loaderEntry = nullptr;

@@ -5,6 +5,8 @@
 
 #include "bridge/bridge_win.h"
 #include "bridge/page_scripts.h"
+#include "shell/deployment.h"
+#include "shell/origin.h"
 #include "shell/shell_state_win.h"
 
 namespace {
@@ -26,12 +28,26 @@ template <typename Interface> class Callback : public Interface {
     ULONG STDMETHODCALLTYPE Release() override { return 1; }
 };
 
+// The bridge script runs in every document the view reaches, by a link or a
+// redirect too; only the page we opened and the service's own pages may ask for
+// the native surface.
+bool fromTrustedPage(ICoreWebView2WebMessageReceivedEventArgs* args) {
+    LPWSTR source = nullptr;
+    args->get_Source(&source);
+    const std::wstring from = source ? source : L"";
+    CoTaskMemFree(source);
+    if (trustedSource(from, g_shell.serverUrl, SERVICE_ORIGIN)) return true;
+    OutputDebugStringW((L"Tolvin: page request from " + from + L" dropped\n").c_str());
+    return false;
+}
+
 class WebMessageReceivedHandler : public Callback<ICoreWebView2WebMessageReceivedEventHandler> {
   public:
     HRESULT STDMETHODCALLTYPE Invoke(ICoreWebView2*,
                                      ICoreWebView2WebMessageReceivedEventArgs* args) override {
+        if (!args || !fromTrustedPage(args)) return S_OK;
         LPWSTR json = nullptr;
-        if (args) args->get_WebMessageAsJson(&json);
+        args->get_WebMessageAsJson(&json);
         if (!json) return S_OK;
         // The JSON form keeps a bare string's quotes, which recognition relies on.
         const std::wstring text(json);

@@ -17,8 +17,9 @@ void runPageScript(const wchar_t* script) {
     if (g_shell.webView) g_shell.webView->ExecuteScript(script, nullptr);
 }
 
+// A window the page minimised comes back restored, not as a taskbar button.
 void showAndActivate(HWND window) {
-    ShowWindow(window, SW_SHOW);
+    ShowWindow(window, IsIconic(window) ? SW_RESTORE : SW_SHOW);
     SetForegroundWindow(window);
 }
 
@@ -63,7 +64,7 @@ void onTrayIcon(HWND window, LPARAM mouse) {
     if (mouse == WM_RBUTTONUP) {
         showTrayMenu(window);
     } else if (mouse == WM_LBUTTONUP) {
-        if (IsWindowVisible(window))
+        if (IsWindowVisible(window) && !IsIconic(window))
             ShowWindow(window, SW_HIDE);
         else
             showAndActivate(window);
@@ -106,6 +107,8 @@ LRESULT CALLBACK mainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM
         onTrayIcon(window, lParam);
         return 0;
     default:
+        // A restarted taskbar has forgotten every icon; it asks for them again.
+        if (message == g_shell.taskbarCreated) Shell_NotifyIconW(NIM_ADD, &g_shell.tray);
         return DefWindowProcW(window, message, wParam, lParam);
     }
 }

@@ -56,17 +56,13 @@ inline std::string jsonBool(bool value) {
     return value ? "true" : "false";
 }
 
-template <typename Values> std::string jsonNumbers(const Values& values) {
+inline std::string jsonList(std::initializer_list<long long> values) {
     std::string text = "[";
     for (long long v : values) {
         if (text.size() > 1) text += ',';
         text += std::to_string(v);
     }
     return text + ']';
-}
-
-inline std::string jsonList(std::initializer_list<long long> values) {
-    return jsonNumbers(values);
 }
 
 inline std::string jsonRect(const RECT& r) {

@@ -34,7 +34,13 @@ HWND g_commandWindow = nullptr;
 HWND g_mainWindow = nullptr;
 constexpr UINT WM_COMMAND_LINE = WM_APP + 7;
 
+// What happens between the load of this DLL and the program's first call into
+// it waits here, and reaches the test first once the connection exists.
+std::vector<std::string> g_early;
+bool g_connectTried = false;
+
 void report(const std::string& json) {
+    if (!g_connectTried) g_early.push_back(json);
     if (g_socket == INVALID_SOCKET) return;
     const std::string line = json + "\n";
     send(g_socket, line.data(), static_cast<int>(line.size()), 0);
@@ -75,7 +81,8 @@ struct Object {
     const char* kind;
     const IID* iid;
     LONG refs;
-    std::wstring text; // the message of a message argument object
+    std::wstring text;   // the message of a message argument object
+    std::wstring source; // the address of the document that sent it
 };
 
 std::vector<Object*> g_alive;
@@ -132,7 +139,7 @@ void** makeVtable(size_t count, std::vector<std::pair<size_t, void*>> methods) {
 }
 
 Object* create(void** vtable, const char* kind, const IID& iid) {
-    Object* object = new Object{vtable, kind, &iid, 1, {}};
+    Object* object = new Object{vtable, kind, &iid, 1, {}, {}};
     g_alive.push_back(object);
     return object;
 }
@@ -203,6 +210,7 @@ struct Runtime {
     void* messageHandler = nullptr;
     void* navigationHandler = nullptr;
     INT64 nextToken = 1;
+    std::wstring document; // the address the last navigation went to
 } g;
 
 std::string refsOf(Object* object) {
@@ -235,6 +243,7 @@ HRESULT STDMETHODCALLTYPE webViewGetSettings(Object*, Object** out) {
 }
 
 HRESULT STDMETHODCALLTYPE webViewNavigate(Object*, LPCWSTR uri) {
+    g.document = uri ? uri : L"";
     report(JsonObject().add("call", jsonText("Navigate")).add("uri", jsonString(uri)).str());
     return S_OK;
 }
@@ -327,11 +336,19 @@ HRESULT STDMETHODCALLTYPE environmentCreateController(Object*, HWND parent, void
 
 // ---- event arguments ----
 
-HRESULT STDMETHODCALLTYPE messageArgsGetJson(Object* self, LPWSTR* out) {
-    const size_t bytes = (self->text.size() + 1) * sizeof(wchar_t);
+HRESULT copyOut(const std::wstring& text, LPWSTR* out) {
+    const size_t bytes = (text.size() + 1) * sizeof(wchar_t);
     *out = static_cast<LPWSTR>(CoTaskMemAlloc(bytes));
-    CopyMemory(*out, self->text.c_str(), bytes);
+    CopyMemory(*out, text.c_str(), bytes);
     return S_OK;
+}
+
+HRESULT STDMETHODCALLTYPE messageArgsGetJson(Object* self, LPWSTR* out) {
+    return copyOut(self->text, out);
+}
+
+HRESULT STDMETHODCALLTYPE messageArgsGetSource(Object* self, LPWSTR* out) {
+    return copyOut(self->source, out);
 }
 
 std::wstring widen(const std::string& utf8) {
@@ -394,11 +411,14 @@ void completeController(HRESULT result, bool withWebView) {
                .str());
 }
 
-void deliverMessage(const std::string& json) {
+// A message from the current document, or from `source` when one is given.
+void deliverMessage(const std::string& json, const std::wstring* source = nullptr) {
     if (!g.messageHandler) return reportError("no message handler");
-    Object* args = create(makeVtable(6, {{4, fn(messageArgsGetJson)}}),
-                          "WebMessageReceivedEventArgs", IID_MessageArgs);
+    Object* args =
+        create(makeVtable(6, {{3, fn(messageArgsGetSource)}, {4, fn(messageArgsGetJson)}}),
+               "WebMessageReceivedEventArgs", IID_MessageArgs);
     args->text = widen(json);
+    args->source = source ? *source : g.document;
     const long long startedAt = nowMicros();
     const HRESULT answer = callSlot(g.messageHandler, 3, g.webView, args);
     const long long endedAt = nowMicros();
@@ -416,6 +436,7 @@ void startNavigation(const std::string& uri) {
     if (!g.navigationHandler) return reportError("no navigation handler");
     Object* args = create(makeVtable(10, {}), "NavigationStartingEventArgs", IID_NavigationArgs);
     args->text = widen(uri);
+    g.document = args->text;
     const HRESULT answer = callSlot(g.navigationHandler, 3, g.webView, args);
     const ULONG left = release(args);
     report(JsonObject()
@@ -543,23 +564,28 @@ KillTimerFn g_killTimer = nullptr;
 int g_hookFailures = 0; // how many of the next installations fail, as on a refusing system
 ULONGLONG g_loadedAt = 0;
 
-// CoInitializeEx is watched from the load of this DLL on, which the program does
-// early in its start-up, so the environment request can say which calls came
-// before it. Wine may report an apartment for a thread that never asked for one.
+// Watched from the load of this DLL on, early in the program's start-up. Wine
+// may report an apartment for a thread that never asked for one, so the call
+// itself is what tells.
 using CoInitializeExFn = HRESULT(WINAPI*)(void*, DWORD);
+using RegisterHotKeyFn = BOOL(WINAPI*)(HWND, int, UINT, UINT);
 CoInitializeExFn g_coInitializeEx = nullptr;
-std::vector<long long> g_comInitsBeforeRequest;
-bool g_requested = false;
+RegisterHotKeyFn g_registerHotKey = nullptr;
 
 HRESULT WINAPI watchedCoInitializeEx(void* reserved, DWORD flags) {
-    if (!g_requested)
-        g_comInitsBeforeRequest.push_back(flags);
-    else
-        report(JsonObject()
-                   .add("call", jsonText("CoInitializeEx"))
-                   .add("flags", jsonNumber(flags))
-                   .str());
+    report(
+        JsonObject().add("call", jsonText("CoInitializeEx")).add("flags", jsonNumber(flags)).str());
     return g_coInitializeEx(reserved, flags);
+}
+
+BOOL WINAPI watchedRegisterHotKey(HWND window, int id, UINT modifiers, UINT key) {
+    report(JsonObject()
+               .add("call", jsonText("RegisterHotKey"))
+               .add("id", jsonNumber(id))
+               .add("modifiers", jsonNumber(modifiers))
+               .add("key", jsonNumber(key))
+               .str());
+    return g_registerHotKey(window, id, modifiers, key);
 }
 
 HHOOK WINAPI watchedSetHook(int kind, HOOKPROC procedure, HINSTANCE module, DWORD thread) {
@@ -628,7 +654,11 @@ void runCommand(const std::string& line) {
         completeController(S_OK, false);
     else if (verb == "message")
         deliverMessage(rest);
-    else if (verb == "navigate")
+    else if (verb == "message-from") {
+        const size_t end = rest.find(' ');
+        const std::wstring source = widen(rest.substr(0, end));
+        deliverMessage(end == std::string::npos ? "" : rest.substr(end + 1), &source);
+    } else if (verb == "navigate")
         startNavigation(rest);
     else if (verb == "state")
         reportWindowState();
@@ -640,10 +670,14 @@ void runCommand(const std::string& line) {
         g_hookFailures = std::atoi(rest.c_str());
         report(JsonObject().add("event", jsonText("hooksWillFail")).str());
     } else if (verb == "post") {
-        unsigned long message = 0;
+        // The message is a number or the name of a registered one.
+        char name[64] = "";
         unsigned long long wParam = 0;
         long long lParam = 0;
-        sscanf(rest.c_str(), "%lu %llu %lld", &message, &wParam, &lParam);
+        sscanf(rest.c_str(), "%63s %llu %lld", name, &wParam, &lParam);
+        char* end = nullptr;
+        unsigned long message = std::strtoul(name, &end, 10);
+        if (*end) message = RegisterWindowMessageA(name);
         PostMessageW(g_mainWindow, message, wParam, lParam);
         report(JsonObject().add("event", jsonText("posted")).str());
     } else
@@ -667,6 +701,7 @@ BOOL CALLBACK findMainWindow(HWND window, LPARAM) {
 }
 
 void connectToTest() {
+    g_connectTried = true;
     wchar_t port[16];
     if (!GetEnvironmentVariableW(L"TOLVIN_STANDIN_PORT", port, 16)) return;
     WSADATA data;
@@ -681,6 +716,7 @@ void connectToTest() {
         g_socket = INVALID_SOCKET;
         return;
     }
+    for (const std::string& json : std::exchange(g_early, {})) report(json);
     WNDCLASSW wc{};
     wc.lpfnWndProc = commandWindowProc;
     wc.hInstance = GetModuleHandleW(nullptr);
@@ -706,12 +742,10 @@ extern "C" __declspec(dllexport) HRESULT STDAPICALLTYPE
                                              void* options, void* handler) {
     static bool connected = (connectToTest(), true);
     (void)connected;
-    g_requested = true;
     EnumThreadWindows(GetCurrentThreadId(), findMainWindow, 0);
     const char* apartment = apartmentName();
     report(JsonObject()
                .add("call", jsonText("CreateCoreWebView2EnvironmentWithOptions"))
-               .add("coInitializeExBefore", jsonNumbers(g_comInitsBeforeRequest))
                .add("browserFolder", jsonString(browserFolder))
                .add("userDataFolder", jsonString(userDataFolder))
                .add("options", jsonBool(options))
@@ -732,8 +766,10 @@ extern "C" __declspec(dllexport) HRESULT STDAPICALLTYPE
 }
 
 extern "C" BOOL WINAPI DllMain(HINSTANCE, DWORD reason, void*) {
-    if (reason == DLL_PROCESS_ATTACH)
-        g_coInitializeEx = reinterpret_cast<CoInitializeExFn>(watchImport(
-            "ole32.dll", "CoInitializeEx", reinterpret_cast<void*>(&watchedCoInitializeEx)));
+    if (reason != DLL_PROCESS_ATTACH) return TRUE;
+    g_coInitializeEx = reinterpret_cast<CoInitializeExFn>(watchImport(
+        "ole32.dll", "CoInitializeEx", reinterpret_cast<void*>(&watchedCoInitializeEx)));
+    g_registerHotKey = reinterpret_cast<RegisterHotKeyFn>(watchImport(
+        "user32.dll", "RegisterHotKey", reinterpret_cast<void*>(&watchedRegisterHotKey)));
     return TRUE;
 }

@@ -76,6 +76,29 @@ test('an activity scan names the known program that runs, with the callback id a
                ` in the program, ${range('roundTripMs')} seen by the test`);
 });
 
+test('only the opened page and the service may ask: documents of other origins are not heard', async () => {
+  const page = new URL(shell.calls('Navigate')[0].uri);
+  const sources = [
+    [`${page.origin}/another/room`, true],
+    [`${setting('SERVICE_ORIGIN')}/download`, true],
+    [`https://evil.example${page.pathname}`, false],
+    [`http://${page.host}${page.pathname}`, false],
+    [`https://${page.hostname}:8443${page.pathname}`, false],
+    ['about:blank', false],
+    ['data:text/html,<p>hi</p>', false],
+  ];
+  const before = await shell.state();
+  for (const [source, heard] of sources) {
+    const from = shell.standIn.reports.length;
+    await shell.sendFrom(source, '{"type":"scanActivity","callbackId":9}');
+    if (!heard) await shell.sendFrom(source, '"windowMinimize"');
+    const calls = shell.standIn.reports.slice(from).filter((r) => r.call);
+    assert.deepEqual(calls.map((c) => c.script), heard ? [reply(9, 'null')] : [], source);
+  }
+  const after = await shell.state();
+  assert.deepEqual([after.visible, after.minimised, after.rect], [before.visible, before.minimised, before.rect]);
+});
+
 test('a download request opens the download page in the default browser, each time', async () => {
   const base = fs.mkdtempSync(path.join(top, 'build/tmp/browser-'));
   const record = path.join(base, 'opened');

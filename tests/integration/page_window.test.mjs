@@ -124,6 +124,13 @@ test('close requests hide the window; the program, its tray icon and hot keys st
   assert.equal(await shown(), false, 'the close request comes first in the order');
   await shell.post(WM_TRAYICON, 1, WM_LBUTTONUP);
   assert.equal(await shown(), true);
+
+  for (const [how, restore] of [['a tray click', [WM_TRAYICON, 1, WM_LBUTTONUP]], ['"Show Tolvin"', [WM_COMMAND, IDM.show]]]) {
+    await shell.send('"windowMinimize"');
+    assert.ok((await shell.state()).minimised);
+    const back = await shell.post(...restore);
+    assert.ok(back.visible && !back.minimised, `${how} restores a minimised window`);
+  }
 });
 
 test('the hot keys, pressed in another program, run the toggle scripts', async () => {

@@ -40,6 +40,8 @@ export async function startShell({ extra = {}, t } = {}) {
     },
     // Delivers one page message and waits until the program's handler returns.
     send: (json) => standIn.command(`message ${json}`, isEvent('messageDelivered')),
+    // The same, sent by a document at `source` rather than the current one.
+    sendFrom: (source, json) => standIn.command(`message-from ${source} ${json}`, isEvent('messageDelivered')),
     // Posts a window message to the main window and waits until it is handled:
     // the state report is made after it on the same thread.
     async post(message, wParam = 0, lParam = 0) {
