@@ -1,7 +1,7 @@
 #pragma once
 
-// The Win32 side of the page bridge. Everything here runs on the user-interface
-// thread, inside the web view's message callback.
+// The Win32 side of the page bridge. Everything here is called on the
+// user-interface thread, inside the web view's message callback.
 
 #include <string>
 
@@ -14,6 +14,9 @@ void dispatchWebMessage(const std::wstring& text);
 // in it as {"name":"…","type":"playing"}, or null.
 std::wstring scanActivity();
 
-// Installs the system-wide keyboard hook unless one is installed; a failed
-// attempt leaves none, so the next request tries again.
+// Has the hook thread install the system-wide keyboard hook unless one is
+// installed; a failed attempt leaves none, so the next request tries again.
 void installPushToTalkHook();
+
+// Removes the hook and ends its thread; called once, after the message loop.
+void removePushToTalkHook();

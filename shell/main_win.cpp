@@ -6,6 +6,7 @@
 
 #include <string>
 
+#include "bridge/bridge_win.h"
 #include "shell/shell_state_win.h"
 
 ShellState g_shell;
@@ -131,7 +132,7 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
         DispatchMessageW(&msg);
     }
 
-    if (g_shell.keyboardHook) UnhookWindowsHookEx(g_shell.keyboardHook);
+    removePushToTalkHook();
     UnregisterHotKey(window, HOTKEY_MUTE);
     UnregisterHotKey(window, HOTKEY_DEAFEN);
     Shell_NotifyIconW(NIM_DELETE, &g_shell.tray);

@@ -29,7 +29,6 @@ struct ShellState {
     HINSTANCE instance = GetModuleHandleW(nullptr);
     CreateEnvironmentWithOptionsFn loaderEntry = nullptr;
     ULONGLONG startTick = 0;
-    HHOOK keyboardHook = nullptr;
     bool inCall = false; // the page says the user is in a call
 
     // Members are destroyed in reverse order at process exit: the server address

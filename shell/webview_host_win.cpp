@@ -61,6 +61,9 @@ class NavigationStartingHandler : public Callback<ICoreWebView2NavigationStartin
   public:
     HRESULT STDMETHODCALLTYPE Invoke(ICoreWebView2*,
                                      ICoreWebView2NavigationStartingEventArgs*) override {
+        // A new document is in no call until it says so; a page reloaded during a
+        // call must not hold back an update for the rest of the session.
+        g_shell.inCall = false;
         return S_OK;
     }
 };

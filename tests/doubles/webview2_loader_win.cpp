@@ -666,7 +666,10 @@ void runCommand(const std::string& line) {
         reportRefs();
     else if (verb == "menu")
         reportMenu();
-    else if (verb == "fail-hooks") {
+    else if (verb == "busy") { // keeps the program's user-interface thread from its messages
+        Sleep(static_cast<DWORD>(std::atoi(rest.c_str())));
+        report(JsonObject().add("event", jsonText("idle")).str());
+    } else if (verb == "fail-hooks") {
         g_hookFailures = std::atoi(rest.c_str());
         report(JsonObject().add("event", jsonText("hooksWillFail")).str());
     } else if (verb == "post") {

@@ -150,6 +150,19 @@ test('push-to-talk installs one observing hook; keys typed elsewhere arrive unch
     const keys = other.keys();
     assert.equal(keys.filter((k) => k.key === 'down').length, keys.filter((k) => k.key === 'up').length,
                  'every key that went down came up');
+
+    // The hook has a thread of its own: a busy window thread delays no one's typing.
+    let idleAt = Infinity;
+    const idle = shell.standIn.command('busy 2000', isEvent('idle')).then(() => (idleAt = performance.now()));
+    await sleep(300);
+    const before = other.keys().length;
+    await xdotool('type', '--delay', '50', 'ok');
+    const [, last] = await waitFor('keys typed while the program is busy', () => {
+      const chars = other.keys().slice(before).filter((k) => k.key === 'char');
+      return chars.length === 2 && chars;
+    }, 10000);
+    await idle;
+    assert.ok(last.at < idleAt - 500, `typed keys arrived ${Math.round(idleAt - last.at)} ms before the program was free`);
   } finally {
     await other.close();
   }

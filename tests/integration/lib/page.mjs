@@ -83,7 +83,7 @@ export async function focusWindow(seconds) {
   child.stdout.on('data', (chunk) => {
     pending += chunk;
     for (let end; (end = pending.indexOf('\n')) >= 0; pending = pending.slice(end + 1)) {
-      lines.push(JSON.parse(pending.slice(0, end)));
+      lines.push({ ...JSON.parse(pending.slice(0, end)), at: performance.now() });
     }
   });
   const exited = once(child, 'exit');
