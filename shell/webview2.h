@@ -24,6 +24,8 @@ struct ICoreWebView2CreateCoreWebView2EnvironmentCompletedHandler;
 struct ICoreWebView2CreateCoreWebView2ControllerCompletedHandler;
 struct ICoreWebView2WebMessageReceivedEventHandler;
 struct ICoreWebView2NavigationStartingEventHandler;
+struct ICoreWebView2ProcessFailedEventArgs;
+struct ICoreWebView2ProcessFailedEventHandler;
 struct ICoreWebView2AddScriptToExecuteOnDocumentCreatedCompletedHandler;
 struct ICoreWebView2ExecuteScriptCompletedHandler;
 
@@ -85,7 +87,7 @@ struct ICoreWebView2 : public IUnknown {
     TOLVIN_WV2_EVENT(FrameNavigationCompleted, ICoreWebView2OpaqueHandler)
     TOLVIN_WV2_EVENT(ScriptDialogOpening, ICoreWebView2OpaqueHandler)
     TOLVIN_WV2_EVENT(PermissionRequested, ICoreWebView2OpaqueHandler)
-    TOLVIN_WV2_EVENT(ProcessFailed, ICoreWebView2OpaqueHandler)
+    TOLVIN_WV2_EVENT(ProcessFailed, ICoreWebView2ProcessFailedEventHandler)
     virtual HRESULT STDMETHODCALLTYPE AddScriptToExecuteOnDocumentCreated(
         LPCWSTR javaScript,
         ICoreWebView2AddScriptToExecuteOnDocumentCreatedCompletedHandler* handler) = 0;
@@ -153,6 +155,19 @@ struct ICoreWebView2NavigationStartingEventArgs : public IUnknown {
     virtual HRESULT STDMETHODCALLTYPE get_NavigationId(UINT64* navigationId) = 0;
 };
 
+// Which process failed, and how. Later kinds (GPU, utility and other processes)
+// recover by themselves.
+enum COREWEBVIEW2_PROCESS_FAILED_KIND {
+    COREWEBVIEW2_PROCESS_FAILED_KIND_BROWSER_PROCESS_EXITED = 0,
+    COREWEBVIEW2_PROCESS_FAILED_KIND_RENDER_PROCESS_EXITED = 1,
+    COREWEBVIEW2_PROCESS_FAILED_KIND_RENDER_PROCESS_UNRESPONSIVE = 2,
+};
+
+struct ICoreWebView2ProcessFailedEventArgs : public IUnknown {
+    virtual HRESULT STDMETHODCALLTYPE
+    get_ProcessFailedKind(COREWEBVIEW2_PROCESS_FAILED_KIND* processFailedKind) = 0;
+};
+
 struct ICoreWebView2CreateCoreWebView2EnvironmentCompletedHandler : public IUnknown {
     virtual HRESULT STDMETHODCALLTYPE Invoke(HRESULT errorCode,
                                              ICoreWebView2Environment* createdEnvironment) = 0;
@@ -171,6 +186,11 @@ struct ICoreWebView2WebMessageReceivedEventHandler : public IUnknown {
 struct ICoreWebView2NavigationStartingEventHandler : public IUnknown {
     virtual HRESULT STDMETHODCALLTYPE Invoke(ICoreWebView2* sender,
                                              ICoreWebView2NavigationStartingEventArgs* args) = 0;
+};
+
+struct ICoreWebView2ProcessFailedEventHandler : public IUnknown {
+    virtual HRESULT STDMETHODCALLTYPE Invoke(ICoreWebView2* sender,
+                                             ICoreWebView2ProcessFailedEventArgs* args) = 0;
 };
 
 struct ICoreWebView2AddScriptToExecuteOnDocumentCreatedCompletedHandler : public IUnknown {
@@ -205,6 +225,10 @@ __CRT_UUID_DECL(ICoreWebView2WebMessageReceivedEventHandler, 0x57213f19, 0x00e6,
                 0x89, 0x8e, 0xa0, 0x1e, 0xcb, 0xd2)
 __CRT_UUID_DECL(ICoreWebView2NavigationStartingEventHandler, 0x9adbe429, 0xf36d, 0x432b, 0x9d, 0xdc,
                 0xf8, 0x88, 0x1f, 0xbd, 0x76, 0xe3)
+__CRT_UUID_DECL(ICoreWebView2ProcessFailedEventArgs, 0x8155a9a4, 0x1474, 0x4a86, 0x8c, 0xae, 0x15,
+                0x1b, 0x0f, 0xa6, 0xb8, 0xca)
+__CRT_UUID_DECL(ICoreWebView2ProcessFailedEventHandler, 0x79e0aea4, 0x990b, 0x42d9, 0xaa, 0x1d,
+                0x0f, 0xcc, 0x2e, 0x5b, 0xc7, 0xf1)
 __CRT_UUID_DECL(ICoreWebView2AddScriptToExecuteOnDocumentCreatedCompletedHandler, 0xb99369f3,
                 0x9b11, 0x47b5, 0xbc, 0x6f, 0x8e, 0x78, 0x95, 0xfc, 0xea, 0x17)
 __CRT_UUID_DECL(ICoreWebView2ExecuteScriptCompletedHandler, 0x49511172, 0xcc67, 0x4bca, 0x99, 0x23,

@@ -7,6 +7,7 @@
 #include "bridge/page_scripts.h"
 #include "shell/deployment.h"
 #include "shell/origin.h"
+#include "shell/recovery.h"
 #include "shell/shell_state_win.h"
 
 namespace {
@@ -68,8 +69,44 @@ class NavigationStartingHandler : public Callback<ICoreWebView2NavigationStartin
     }
 };
 
+void requestEnvironment(HWND window);
+
+// A renderer that died or hangs is reloaded. A browser process that died has
+// closed the web view: a new environment and controller go through the same
+// set-up, a few times a minute at most, after which the window stays empty.
+class ProcessFailedHandler : public Callback<ICoreWebView2ProcessFailedEventHandler> {
+  public:
+    HRESULT STDMETHODCALLTYPE Invoke(ICoreWebView2*,
+                                     ICoreWebView2ProcessFailedEventArgs* args) override {
+        COREWEBVIEW2_PROCESS_FAILED_KIND kind;
+        if (!args || FAILED(args->get_ProcessFailedKind(&kind))) return S_OK;
+        switch (rebuilds.onProcessFailed(kind, GetTickCount64())) {
+        case Recovery::Reload:
+            if (g_shell.webView) g_shell.webView->Reload();
+            break;
+        case Recovery::Rebuild:
+            g_shell.webView.reset();
+            g_shell.controller.reset();
+            requestEnvironment(g_shell.mainWindow);
+            break;
+        case Recovery::GiveUp:
+            g_shell.webView.reset();
+            g_shell.controller.reset();
+            break;
+        case Recovery::Nothing:
+            break;
+        }
+        return S_OK;
+    }
+
+  private:
+    BrowserRebuilds rebuilds;
+};
+
 WebMessageReceivedHandler g_messageHandler;
 NavigationStartingHandler g_navigationHandler;
+ProcessFailedHandler g_processFailedHandler;
+std::wstring g_userDataFolder;
 
 void enablePageFeatures(ICoreWebView2* webView) {
     ComRef<ICoreWebView2Settings> settings;
@@ -103,6 +140,7 @@ class ControllerCompletedHandler
         EventRegistrationToken token;
         webView->add_WebMessageReceived(&g_messageHandler, &token);
         webView->add_NavigationStarting(&g_navigationHandler, &token);
+        webView->add_ProcessFailed(&g_processFailedHandler, &token);
         // Before the navigation, so that the first document already has the bridge.
         webView->AddScriptToExecuteOnDocumentCreated(script.c_str(), nullptr);
         loadSettings();
@@ -130,6 +168,11 @@ class EnvironmentCompletedHandler
     HWND window;
 };
 
+void requestEnvironment(HWND window) {
+    g_shell.loaderEntry(nullptr, g_userDataFolder.c_str(), nullptr,
+                        new EnvironmentCompletedHandler(window));
+}
+
 } // namespace
 
 bool helperAvailable() {
@@ -144,6 +187,6 @@ bool helperAvailable() {
 }
 
 void requestWebViewEnvironment(HWND mainWindow, const wchar_t* userDataFolder) {
-    g_shell.loaderEntry(nullptr, userDataFolder, nullptr,
-                        new EnvironmentCompletedHandler(mainWindow));
+    g_userDataFolder = userDataFolder;
+    requestEnvironment(mainWindow);
 }

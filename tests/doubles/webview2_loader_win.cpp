@@ -165,6 +165,8 @@ constexpr IID IID_MessageArgs = {
     0x0f99a40c, 0xe962, 0x4207, {0x9e, 0x92, 0xe3, 0xd5, 0x42, 0xef, 0xf8, 0x49}};
 constexpr IID IID_NavigationArgs = {
     0x5b495469, 0xe119, 0x438a, {0x9b, 0x18, 0x76, 0x04, 0xf2, 0x5f, 0x2e, 0x49}};
+constexpr IID IID_ProcessFailedArgs = {
+    0x8155a9a4, 0x1474, 0x4a86, {0x8c, 0xae, 0x15, 0x1b, 0x0f, 0xa6, 0xb8, 0xca}};
 
 constexpr IID IID_EnvironmentHandler = {
     0x4e8a3389, 0xc9d8, 0x4bd2, {0xb6, 0xb5, 0x12, 0x4f, 0xee, 0x6c, 0xc1, 0x4d}};
@@ -174,6 +176,8 @@ constexpr IID IID_MessageHandler = {
     0x57213f19, 0x00e6, 0x49fa, {0x8e, 0x07, 0x89, 0x8e, 0xa0, 0x1e, 0xcb, 0xd2}};
 constexpr IID IID_NavigationHandler = {
     0x9adbe429, 0xf36d, 0x432b, {0x9d, 0xdc, 0xf8, 0x88, 0x1f, 0xbd, 0x76, 0xe3}};
+constexpr IID IID_ProcessFailedHandler = {
+    0x79e0aea4, 0x990b, 0x42d9, {0xaa, 0x1d, 0x0f, 0xcc, 0x2e, 0x5b, 0xc7, 0xf1}};
 
 // How a callback object answers IUnknown: what QueryInterface gives for
 // IUnknown, for its own interface and for two it does not implement (a sibling
@@ -209,6 +213,7 @@ struct Runtime {
     Object* settings = nullptr;
     void* messageHandler = nullptr;
     void* navigationHandler = nullptr;
+    void* processFailedHandler = nullptr;
     INT64 nextToken = 1;
     std::wstring document; // the address the last navigation went to
 } g;
@@ -273,6 +278,18 @@ HRESULT STDMETHODCALLTYPE webViewAddWebMessageReceived(Object*, void* handler,
     return webViewAddHandler("add_WebMessageReceived", g.messageHandler, handler, token,
                              "WebMessageReceivedHandler", IID_MessageHandler,
                              IID_NavigationHandler);
+}
+
+HRESULT STDMETHODCALLTYPE webViewAddProcessFailed(Object*, void* handler,
+                                                  EventRegistrationToken* token) {
+    return webViewAddHandler("add_ProcessFailed", g.processFailedHandler, handler, token,
+                             "ProcessFailedHandler", IID_ProcessFailedHandler,
+                             IID_NavigationHandler);
+}
+
+HRESULT STDMETHODCALLTYPE webViewReload(Object*) {
+    report(JsonObject().add("call", jsonText("Reload")).str());
+    return S_OK;
 }
 
 HRESULT STDMETHODCALLTYPE webViewAddScript(Object*, LPCWSTR script, void* handler) {
@@ -392,8 +409,10 @@ void completeController(HRESULT result, bool withWebView) {
             g.webView = create(makeVtable(61, {{3, fn(webViewGetSettings)},
                                                {5, fn(webViewNavigate)},
                                                {7, fn(webViewAddNavigationStarting)},
+                                               {25, fn(webViewAddProcessFailed)},
                                                {27, fn(webViewAddScript)},
                                                {29, fn(webViewExecuteScript)},
+                                               {31, fn(webViewReload)},
                                                {32, fn(webViewPostJson)},
                                                {34, fn(webViewAddWebMessageReceived)}}),
                                "WebView", IID_WebView);
@@ -429,6 +448,32 @@ void deliverMessage(const std::string& json, const std::wstring* source = nullpt
                .add("argsRefsLeft", jsonNumber(left))
                .add("startedAt", jsonNumber(startedAt))
                .add("endedAt", jsonNumber(endedAt))
+               .str());
+}
+
+HRESULT STDMETHODCALLTYPE processFailedArgsGetKind(Object* self, int* kind) {
+    *kind = std::stoi(self->text);
+    return S_OK;
+}
+
+// A failed process of the given kind. When it is the browser process, the
+// runtime's own references to its objects go with it once the program heard.
+void failProcess(const std::string& kind) {
+    if (!g.processFailedHandler) return reportError("no process failure handler");
+    Object* args = create(makeVtable(4, {{3, fn(processFailedArgsGetKind)}}),
+                          "ProcessFailedEventArgs", IID_ProcessFailedArgs);
+    args->text = widen(kind);
+    const HRESULT answer = callSlot(g.processFailedHandler, 3, g.webView, args);
+    const ULONG left = release(args);
+    if (std::stoi(kind) == 0) {
+        for (Object** held : {&g.settings, &g.webView, &g.controller, &g.environment})
+            if (Object* object = std::exchange(*held, nullptr)) release(object);
+        g.processFailedHandler = g.messageHandler = g.navigationHandler = nullptr;
+    }
+    report(JsonObject()
+               .add("event", jsonText("processFailed"))
+               .add("returned", jsonNumber(answer))
+               .add("argsRefsLeft", jsonNumber(left))
                .str());
 }
 
@@ -660,6 +705,8 @@ void runCommand(const std::string& line) {
         deliverMessage(end == std::string::npos ? "" : rest.substr(end + 1), &source);
     } else if (verb == "navigate")
         startNavigation(rest);
+    else if (verb == "process-failed")
+        failProcess(rest);
     else if (verb == "state")
         reportWindowState();
     else if (verb == "refs")

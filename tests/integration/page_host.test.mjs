@@ -49,7 +49,7 @@ test('with the helper beside it the page is set up in order and opens the config
   assert.deepEqual(callNames(setup), [
     'get_CoreWebView2', 'put_Bounds', 'get_Settings', 'put_IsScriptEnabled',
     'put_AreDefaultScriptDialogsEnabled', 'put_IsWebMessageEnabled', 'add_WebMessageReceived',
-    'add_NavigationStarting', 'AddScriptToExecuteOnDocumentCreated', 'Navigate',
+    'add_NavigationStarting', 'add_ProcessFailed', 'AddScriptToExecuteOnDocumentCreated', 'Navigate',
   ]);
   const call = (name) => setup.find(isCall(name));
   assert.deepEqual(call('put_Bounds').bounds, (await shell.state()).client);
@@ -58,6 +58,7 @@ test('with the helper beside it the page is set up in order and opens the config
   }
   assert.equal(call('add_WebMessageReceived').handler, true);
   assert.equal(call('add_NavigationStarting').handler, true);
+  assert.equal(call('add_ProcessFailed').handler, true);
   const script = call('AddScriptToExecuteOnDocumentCreated');
   assert.equal(script.script, bridgeText.replace('__HAVE_HELPER__', 'true'));
   assert.equal(script.handler, false, 'no completion handler');
@@ -68,7 +69,7 @@ test('with the helper beside it the page is set up in order and opens the config
   const rules = shell.standIn.reports.filter(isEvent('handlerRules'));
   assert.deepEqual(rules.map((r) => r.handler).sort(), [
     'ControllerCompletedHandler', 'EnvironmentCompletedHandler', 'NavigationStartingHandler',
-    'WebMessageReceivedHandler',
+    'ProcessFailedHandler', 'WebMessageReceivedHandler',
   ]);
   for (const { event, handler, ...answers } of rules) {
     assert.deepEqual(answers, { unknown: 'self', own: 'self', sibling: 'refused', controller: 'refused', addRef: 1, release: 1 }, handler);
@@ -139,5 +140,41 @@ test('a controller without a web view is kept and sized; the page steps are skip
   assert.deepEqual(bounds.at(-1)?.bounds, maximised.client, 'the page area follows the window');
 
   assert.deepEqual(await toggleEveryWay(shell), []);
+  assert.equal(await shell.quit(), 0);
+});
+
+test('a failed renderer is reloaded; a failed browser is rebuilt three times a minute, then the window stays empty', async (t) => {
+  const shell = await startShell({ t });
+  await shell.page();
+  const fail = async (kind) => {
+    const from = shell.standIn.reports.length;
+    const failed = await shell.standIn.command(`process-failed ${kind}`, isEvent('processFailed'));
+    assert.deepEqual([failed.returned, failed.argsRefsLeft], [0, 0]);
+    return from;
+  };
+  const GPU_PROCESS_EXITED = 6;
+  for (const [kind, calls] of [[1, ['Reload']], [2, ['Reload']], [GPU_PROCESS_EXITED, []]]) {
+    assert.deepEqual(callNames(shell.standIn.reports.slice(await fail(kind))), calls, `kind ${kind}`);
+  }
+
+  for (let rebuild = 1; rebuild <= 3; rebuild++) {
+    const from = await fail(0);
+    await shell.standIn.next(isCall('CreateCoreWebView2EnvironmentWithOptions'), { from });
+    const freed = shell.standIn.reports.slice(from).filter(isEvent('freed')).map((r) => r.object);
+    assert.deepEqual(freed.filter((o) => o !== 'ProcessFailedEventArgs').sort(),
+                     ['Controller', 'Environment', 'Settings', 'WebView'], 'the old objects are all let go');
+    await shell.standIn.command('environment 0', isEvent('environmentCompleted'));
+    await shell.standIn.next(isCall('CreateCoreWebView2Controller'), { from });
+    const names = callNames(await shell.page());
+    assert.deepEqual(names.slice(names.indexOf('add_WebMessageReceived')), [
+      'add_WebMessageReceived', 'add_NavigationStarting', 'add_ProcessFailed',
+      'AddScriptToExecuteOnDocumentCreated', 'Navigate',
+    ], `rebuild ${rebuild}: the same set-up, the bridge before the page`);
+  }
+  const from = await fail(0);
+  await new Promise((resolve) => setTimeout(resolve, 1000));
+  assert.deepEqual(shell.calls('CreateCoreWebView2EnvironmentWithOptions', from), [], 'no fourth rebuild');
+  const maximised = await shell.post(WM_SYSCOMMAND, SC_MAXIMIZE);
+  assert.ok(maximised.maximised, 'the window still answers');
   assert.equal(await shell.quit(), 0);
 });

@@ -91,6 +91,9 @@ TEST(WebView2Abi, EveryMethodTheShellCallsLandsInItsPublishedSlot) {
          })},
         {"WebView::ExecuteScript", 29,
          slotOf<ICoreWebView2>([](auto* w) { w->ExecuteScript(L"x", nullptr); })},
+        {"WebView::add_ProcessFailed", 25,
+         slotOf<ICoreWebView2>([&](auto* w) { w->add_ProcessFailed(nullptr, &token); })},
+        {"WebView::Reload", 31, slotOf<ICoreWebView2>([](auto* w) { w->Reload(); })},
         {"WebView::PostWebMessageAsJson", 32,
          slotOf<ICoreWebView2>([](auto* w) { w->PostWebMessageAsJson(L"{}"); })},
         {"WebView::add_WebMessageReceived", 34,
@@ -102,6 +105,13 @@ TEST(WebView2Abi, EveryMethodTheShellCallsLandsInItsPublishedSlot) {
         {"Settings::put_AreDefaultScriptDialogsEnabled", 8,
          slotOf<ICoreWebView2Settings>(
              [](auto* s) { s->put_AreDefaultScriptDialogsEnabled(TRUE); })},
+        {"WebMessageReceivedEventArgs::get_Source", 3,
+         slotOf<ICoreWebView2WebMessageReceivedEventArgs>([&](auto* a) { a->get_Source(&text); })},
+        {"ProcessFailedEventArgs::get_ProcessFailedKind", 3,
+         slotOf<ICoreWebView2ProcessFailedEventArgs>([](auto* a) {
+             COREWEBVIEW2_PROCESS_FAILED_KIND kind;
+             a->get_ProcessFailedKind(&kind);
+         })},
         {"WebMessageReceivedEventArgs::get_WebMessageAsJson", 4,
          slotOf<ICoreWebView2WebMessageReceivedEventArgs>(
              [&](auto* a) { a->get_WebMessageAsJson(&text); })},
@@ -116,6 +126,9 @@ TEST(WebView2Abi, EveryMethodTheShellCallsLandsInItsPublishedSlot) {
              [](auto* h) { h->Invoke(nullptr, nullptr); })},
         {"NavigationStartingEventHandler::Invoke", 3,
          slotOf<ICoreWebView2NavigationStartingEventHandler>(
+             [](auto* h) { h->Invoke(nullptr, nullptr); })},
+        {"ProcessFailedEventHandler::Invoke", 3,
+         slotOf<ICoreWebView2ProcessFailedEventHandler>(
              [](auto* h) { h->Invoke(nullptr, nullptr); })},
     };
     for (const auto& c : cases) EXPECT_EQ(c.actual, c.expected) << c.method;
@@ -166,6 +179,8 @@ TEST(WebView2Abi, InterfaceIdentifiersAreThePublishedOnes) {
          L"57213f19-00e6-49fa-8e07-898ea01ecbd2"},
         {__uuidof(ICoreWebView2NavigationStartingEventHandler),
          L"9adbe429-f36d-432b-9ddc-f8881fbd76e3"},
+        {__uuidof(ICoreWebView2ProcessFailedEventArgs), L"8155a9a4-1474-4a86-8cae-151b0fa6b8ca"},
+        {__uuidof(ICoreWebView2ProcessFailedEventHandler), L"79e0aea4-990b-42d9-aa1d-0fcc2e5bc7f1"},
         {__uuidof(ICoreWebView2AddScriptToExecuteOnDocumentCreatedCompletedHandler),
          L"b99369f3-9b11-47b5-bc6f-8e7895fcea17"},
         {__uuidof(ICoreWebView2ExecuteScriptCompletedHandler),
