@@ -6,8 +6,6 @@
 #include "bridge/page_requests.h"
 #include "bridge/page_scripts.h"
 
-#include <gtest/gtest.h>
-
 #include <chrono>
 #include <cstdio>
 #include <string>
@@ -48,10 +46,15 @@ std::size_t handle(std::wstring_view text) {
     }
 }
 
-TEST(DispatcherThroughput, KeepsFarAheadOfAnyPage) {
+} // namespace
+
+int main() {
     std::size_t expected = 0;
     for (const Sample& sample : MESSAGES) {
-        ASSERT_EQ(recognizeRequest(sample.text), sample.request) << sample.text;
+        if (recognizeRequest(sample.text) != sample.request) {
+            std::fprintf(stderr, "misread: %ls\n", sample.text);
+            return 1;
+        }
         expected += handle(sample.text);
     }
 
@@ -59,20 +62,17 @@ TEST(DispatcherThroughput, KeepsFarAheadOfAnyPage) {
     const auto start = Clock::now();
     std::size_t rounds = 0;
     std::size_t total = 0;
-    while (Clock::now() - start < std::chrono::milliseconds(300)) {
+    while (Clock::now() - start < std::chrono::seconds(1)) {
         for (int i = 0; i < 100; ++i, ++rounds) {
             for (const Sample& sample : MESSAGES) total += handle(sample.text);
         }
     }
     const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
-    const double perSecond = static_cast<double>(rounds * std::size(MESSAGES)) / seconds;
-    std::printf("dispatcher core: %.0f messages per second\n", perSecond);
-    RecordProperty("messages_per_second", static_cast<int>(perSecond));
-
-    EXPECT_EQ(total, expected * rounds);
-    // A busy page posts a few messages per frame at 60 frames a second; the
-    // floor is many times that, with room for sanitizers and a loaded machine.
-    EXPECT_GT(perSecond, 60.0 * 100);
+    if (total != expected * rounds) {
+        std::fprintf(stderr, "results differ between rounds\n");
+        return 1;
+    }
+    std::printf("dispatcher core: %.0f messages per second\n",
+                static_cast<double>(rounds * std::size(MESSAGES)) / seconds);
+    return 0;
 }
-
-} // namespace
