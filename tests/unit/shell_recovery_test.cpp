@@ -16,13 +16,10 @@ TEST(ProcessFailure, RenderersReloadAndTheBrowserIsRebuiltThreeTimesAMinute) {
         {RENDER_PROCESS_EXITED, 0, Recovery::Reload},
         {RENDER_PROCESS_UNRESPONSIVE, 0, Recovery::Reload},
         {GPU_PROCESS_EXITED, 0, Recovery::Nothing},
-        {-1, 0, Recovery::Nothing},
         {BROWSER_PROCESS_EXITED, 1000, Recovery::Rebuild},
         {BROWSER_PROCESS_EXITED, 2000, Recovery::Rebuild},
         {BROWSER_PROCESS_EXITED, 60999, Recovery::Rebuild},
         {BROWSER_PROCESS_EXITED, 60999, Recovery::GiveUp},
-        // Renderers of a later web view still reload once the browser gave up.
-        {RENDER_PROCESS_EXITED, 61000, Recovery::Reload},
         // The first rebuild is 60 s old: one more may go ahead, then none.
         {BROWSER_PROCESS_EXITED, 61000, Recovery::Rebuild},
         {BROWSER_PROCESS_EXITED, 61001, Recovery::GiveUp},
