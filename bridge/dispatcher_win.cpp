@@ -1,6 +1,7 @@
 #include <windows.h>
 #include <shellapi.h>
 
+#include "appaudio/app_audio_win.h"
 #include "bridge/bridge_win.h"
 #include "bridge/page_requests.h"
 #include "bridge/page_scripts.h"
@@ -36,6 +37,12 @@ void dispatchWebMessage(const std::wstring& text) {
     case PageRequest::ScanActivity:
         answerActivity(text);
         break;
+    case PageRequest::AppAudioStart:
+        startAppAudio(readIntegerField(text, L"id"), readDigitField(text, L"windowId"));
+        break;
+    case PageRequest::AppAudioStop:
+        stopAppAudio();
+        break;
     case PageRequest::SetInCall:
         g_shell.inCall = readInCall(text);
         break;
@@ -46,11 +53,8 @@ void dispatchWebMessage(const std::wstring& text) {
     case PageRequest::SetPushToTalkKey:
         installPushToTalkHook();
         break;
-    // App-audio sharing and the update flow are not part of this program yet;
-    // their requests are recognised, so that nothing later in the order claims
-    // them, and dropped.
-    case PageRequest::AppAudioStart:
-    case PageRequest::AppAudioStop:
+    // The update flow is not part of this program yet; its requests are
+    // recognised, so that nothing later in the order claims them, and dropped.
     case PageRequest::UpdateState:
     case PageRequest::UpdateInstall:
     case PageRequest::None:

@@ -7,6 +7,7 @@
 #include <windows.h>
 #include <shellapi.h>
 
+#include <memory>
 #include <mutex>
 #include <string>
 
@@ -20,6 +21,8 @@ constexpr UINT_PTR TIMER_FIRST_UPDATE_CHECK = 201;
 constexpr UINT_PTR TIMER_UPDATE_CHECK = 202;
 constexpr UINT WM_TRAYICON = WM_USER + 101;
 
+struct AppAudio;
+
 struct ShellState {
     ShellState() { tray.cbSize = sizeof(tray); }
 
@@ -30,6 +33,8 @@ struct ShellState {
     CreateEnvironmentWithOptionsFn loaderEntry = nullptr;
     ULONGLONG startTick = 0;
     bool inCall = false; // the page says the user is in a call
+    // The current app-audio session, or none.
+    std::shared_ptr<AppAudio> appAudio;
 
     // Members are destroyed in reverse order at process exit: the server address
     // first, the controller last.
@@ -46,9 +51,6 @@ void loadSettings();
 
 // The main window's procedure.
 LRESULT CALLBACK mainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
-
-// Whether "tolvin-app-audio.exe" (file or folder) lies beside this program now.
-bool helperAvailable();
 
 // Asks the runtime for an environment; the rest of the page set-up follows in
 // the runtime's callbacks on this thread.

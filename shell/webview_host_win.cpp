@@ -3,6 +3,7 @@
 
 #include <string>
 
+#include "appaudio/app_audio_win.h"
 #include "bridge/bridge_win.h"
 #include "bridge/page_scripts.h"
 #include "shell/deployment.h"
@@ -65,6 +66,8 @@ class NavigationStartingHandler : public Callback<ICoreWebView2NavigationStartin
         // A new document is in no call until it says so; a page reloaded during a
         // call must not hold back an update for the rest of the session.
         g_shell.inCall = false;
+        // Every navigation, the first one and reloads included, ends a share.
+        stopAppAudio();
         return S_OK;
     }
 };
@@ -174,17 +177,6 @@ void requestEnvironment(HWND window) {
 }
 
 } // namespace
-
-bool helperAvailable() {
-    wchar_t buffer[MAX_PATH];
-    const DWORD length = GetModuleFileNameW(nullptr, buffer, MAX_PATH);
-    std::wstring path(buffer, length);
-    const size_t slash = path.rfind(L'\\');
-    // Without the program's own folder there is nothing to look beside.
-    if (slash == std::wstring::npos) return false;
-    path.erase(slash + 1);
-    return GetFileAttributesW((path + L"tolvin-app-audio.exe").c_str()) != INVALID_FILE_ATTRIBUTES;
-}
 
 void requestWebViewEnvironment(HWND mainWindow, const wchar_t* userDataFolder) {
     g_userDataFolder = userDataFolder;

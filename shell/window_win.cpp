@@ -1,5 +1,6 @@
 #include <windows.h>
 
+#include "appaudio/app_audio_win.h"
 #include "bridge/page_scripts.h"
 #include "shell/shell_state_win.h"
 
@@ -75,7 +76,8 @@ void onTrayIcon(HWND window, LPARAM mouse) {
 
 LRESULT CALLBACK mainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
     switch (message) {
-    case WM_DESTROY:
+    case WM_DESTROY: // the helper's life-line is closed before the program ends
+        stopAppAudio();
         PostQuitMessage(0);
         return 0;
     case WM_SIZE:
@@ -105,6 +107,15 @@ LRESULT CALLBACK mainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM
         return 0;
     case WM_TRAYICON:
         onTrayIcon(window, lParam);
+        return 0;
+    case WM_APPAUDIO_STARTED:
+        onAppAudioStarted(wParam, lParam);
+        return 0;
+    case WM_APPAUDIO_PCM:
+        onAppAudioPcm(lParam);
+        return 0;
+    case WM_APPAUDIO_ENDED:
+        onAppAudioEnded(lParam);
         return 0;
     default:
         // A restarted taskbar has forgotten every icon; it asks for them again.

@@ -1,0 +1,26 @@
+#include "appaudio/app_audio_win.h"
+
+#include "appaudio/relay.h"
+#include "shell/shell_state_win.h"
+
+void readPcm(HWND window, std::shared_ptr<AppAudio> session, HANDLE output) {
+    PcmChunker chunker;
+    uint8_t buffer[PCM_READ_SIZE];
+    DWORD got = 0;
+    while (ReadFile(output, buffer, sizeof(buffer), &got, nullptr) && got > 0) {
+        std::optional<std::wstring> text = chunker.add(buffer, got);
+        if (!text) continue;
+        auto* chunk = new PcmChunk{session, std::move(*text)};
+        // No flow control: a chunk the queue will not take is dropped.
+        if (!PostMessageW(window, WM_APPAUDIO_PCM, 0, reinterpret_cast<LPARAM>(chunk)))
+            delete chunk;
+    }
+    CloseHandle(output);
+    postSessionRecord(window, WM_APPAUDIO_ENDED, 0, std::move(session));
+}
+
+void onAppAudioPcm(LPARAM lParam) {
+    const std::unique_ptr<PcmChunk> chunk(reinterpret_cast<PcmChunk*>(lParam));
+    // Chunks from before "ready" was seen, or from a stopped or replaced session, are dropped.
+    if (isCurrentAppAudio(chunk->session) && chunk->session->startReported) postToPage(chunk->text);
+}

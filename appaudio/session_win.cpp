@@ -1,0 +1,227 @@
+#include "appaudio/app_audio_win.h"
+
+#include <system_error>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "appaudio/session.h"
+#include "shell/shell_state_win.h"
+
+namespace {
+
+constexpr DWORD OUTPUT_PIPE_SIZE = 65536;
+constexpr DWORD START_TIMEOUT_MS = 4000;
+constexpr DWORD STOP_GRACE_MS = 1000;
+
+class OwnedHandle {
+  public:
+    OwnedHandle() = default;
+    OwnedHandle(const OwnedHandle&) = delete;
+    OwnedHandle& operator=(const OwnedHandle&) = delete;
+    ~OwnedHandle() { reset(); }
+
+    HANDLE get() const { return handle; }
+    HANDLE* put() {
+        reset();
+        return &handle;
+    }
+    HANDLE release() { return std::exchange(handle, nullptr); }
+    void reset() {
+        if (handle) CloseHandle(handle);
+        handle = nullptr;
+    }
+
+  private:
+    HANDLE handle = nullptr;
+};
+
+struct Pipe {
+    OwnedHandle read;
+    OwnedHandle write;
+
+    bool create(DWORD size) {
+        SECURITY_ATTRIBUTES inherit{sizeof(inherit), nullptr, TRUE};
+        return CreatePipe(read.put(), write.put(), &inherit, size);
+    }
+};
+
+std::wstring ownHelperPath() {
+    wchar_t buffer[MAX_PATH];
+    const DWORD length = GetModuleFileNameW(nullptr, buffer, MAX_PATH);
+    return helperPath(std::wstring_view(buffer, length));
+}
+
+// Starts the helper hidden on the three pipe ends. Only those three are handed
+// down: another thread may hold inheritable handles of its own at this moment
+// (the update check's output pipe), and a helper that inherited one would keep
+// that pipe open for as long as it runs.
+bool launchHelper(std::wstring commandLine, HANDLE input, HANDLE output, HANDLE error,
+                  PROCESS_INFORMATION& process) {
+    HANDLE inherited[] = {input, output, error};
+    SIZE_T size = 0;
+    InitializeProcThreadAttributeList(nullptr, 1, 0, &size);
+    std::vector<char> storage(size);
+    auto* attributes = reinterpret_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(storage.data());
+    if (!InitializeProcThreadAttributeList(attributes, 1, 0, &size)) return false;
+    const BOOL listed = UpdateProcThreadAttribute(attributes, 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST,
+                                                  inherited, sizeof(inherited), nullptr, nullptr);
+    STARTUPINFOEXW startup{};
+    startup.StartupInfo.cb = sizeof(startup);
+    startup.StartupInfo.dwFlags = STARTF_USESTDHANDLES;
+    startup.StartupInfo.hStdInput = input;
+    startup.StartupInfo.hStdOutput = output;
+    startup.StartupInfo.hStdError = error;
+    startup.lpAttributeList = attributes;
+    const bool started =
+        listed && CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, TRUE,
+                                 EXTENDED_STARTUPINFO_PRESENT | CREATE_NO_WINDOW, nullptr, nullptr,
+                                 &startup.StartupInfo, &process);
+    DeleteProcThreadAttributeList(attributes);
+    return started;
+}
+
+// Starts a detached thread; false when the system cannot make one. The thread
+// owns copies of the arguments, which are dropped again on failure.
+template <typename... Args> bool startDetached(Args&&... args) {
+    try {
+        std::thread(std::forward<Args>(args)...).detach();
+        return true;
+    } catch (const std::system_error&) {
+        return false;
+    }
+}
+
+void reportStart(HWND window, std::shared_ptr<AppAudio> session, WPARAM ready) {
+    if (!session->startReported.exchange(true))
+        postSessionRecord(window, WM_APPAUDIO_STARTED, ready, std::move(session));
+}
+
+// The helper's error stream: "ready" anywhere in it is the start; its end before
+// that is a failed start.
+void readStatus(HWND window, std::shared_ptr<AppAudio> session, HANDLE status) {
+    ReadinessScanner scanner;
+    char buffer[256];
+    DWORD got = 0;
+    while (ReadFile(status, buffer, sizeof(buffer), &got, nullptr) && got > 0) {
+        if (scanner.add(std::string_view(buffer, got))) reportStart(window, session, 1);
+    }
+    CloseHandle(status);
+    reportStart(window, std::move(session), 0);
+}
+
+// The page's own time-out of 6 s is longer than this one.
+void watchStart(HWND window, std::shared_ptr<AppAudio> session) {
+    Sleep(START_TIMEOUT_MS);
+    reportStart(window, std::move(session), 0);
+}
+
+void waitForExit(std::shared_ptr<AppAudio> session) {
+    if (WaitForSingleObject(session->process, STOP_GRACE_MS) != WAIT_OBJECT_0)
+        TerminateProcess(session->process, 0);
+    CloseHandle(session->process);
+}
+
+void closeLifeLine(AppAudio& session) {
+    if (session.lifeLine) CloseHandle(session.lifeLine);
+    session.lifeLine = nullptr;
+}
+
+void startWorkers(const std::shared_ptr<AppAudio>& session, HANDLE status, HANDLE output) {
+    HWND window = g_shell.mainWindow;
+    const bool reading = startDetached(readStatus, window, session, status);
+    if (!reading) CloseHandle(status);
+    const bool relaying = reading && startDetached(watchStart, window, session) &&
+                          startDetached(readPcm, window, session, output);
+    if (relaying) return;
+    CloseHandle(output);
+    // A session short of a worker might never answer or never relay: the page
+    // hears "false" now, unless a worker has answered already, and the helper goes.
+    if (!session->startReported.exchange(true)) postToPage(startedMessage(session->id, false));
+    stopAppAudio();
+}
+
+} // namespace
+
+bool helperAvailable() {
+    const std::wstring path = ownHelperPath();
+    // Without the program's own folder there is nothing to look beside.
+    return !path.empty() && GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+void startAppAudio(int id, const std::wstring& windowId) {
+    stopAppAudio();
+    if (!helperAvailable()) return postToPage(startedMessage(id, false));
+
+    Pipe input, output, error;
+    if (!input.create(0) || !output.create(OUTPUT_PIPE_SIZE) || !error.create(0))
+        return postToPage(startedMessage(id, false));
+    SetHandleInformation(input.write.get(), HANDLE_FLAG_INHERIT, 0);
+    SetHandleInformation(output.read.get(), HANDLE_FLAG_INHERIT, 0);
+    SetHandleInformation(error.read.get(), HANDLE_FLAG_INHERIT, 0);
+
+    PROCESS_INFORMATION process{};
+    const bool started =
+        launchHelper(helperCommandLine(ownHelperPath(), windowId, GetCurrentProcessId()),
+                     input.read.get(), output.write.get(), error.write.get(), process);
+    input.read.reset();
+    output.write.reset();
+    error.write.reset();
+    if (!started) return postToPage(startedMessage(id, false));
+
+    CloseHandle(process.hThread);
+    auto session = std::make_shared<AppAudio>(process.hProcess, input.write.release(), id);
+    g_shell.appAudio = session;
+    startWorkers(session, error.read.release(), output.read.release());
+}
+
+void stopAppAudio() {
+    const std::shared_ptr<AppAudio> session = std::exchange(g_shell.appAudio, nullptr);
+    if (!session) return;
+    closeLifeLine(*session);
+    if (!startDetached(waitForExit, session)) {
+        // Without a waiter the helper goes at once rather than, if it ignores its
+        // life-line, never.
+        TerminateProcess(session->process, 0);
+        CloseHandle(session->process);
+    }
+}
+
+void onAppAudioStarted(WPARAM wParam, LPARAM lParam) {
+    const std::unique_ptr<SessionRecord> record(reinterpret_cast<SessionRecord*>(lParam));
+    const bool current = isCurrentAppAudio(record->session);
+    postToPage(startedMessage(record->session->id, wParam != 0 && current));
+    if (wParam == 0 && current) stopAppAudio();
+}
+
+void onAppAudioEnded(LPARAM lParam) {
+    const std::unique_ptr<SessionRecord> record(reinterpret_cast<SessionRecord*>(lParam));
+    // A session that was stopped or replaced ends silently.
+    if (!isCurrentAppAudio(record->session)) return;
+    g_shell.appAudio = nullptr;
+    AppAudio& session = *record->session;
+    closeLifeLine(session);
+    CloseHandle(session.process);
+    session.process = nullptr;
+    postToPage(ENDED_MESSAGE);
+}
+
+void postSessionRecord(HWND window, UINT message, WPARAM wParam,
+                       std::shared_ptr<AppAudio> session) {
+    auto* record = new SessionRecord{std::move(session)};
+    while (!PostMessageW(window, message, wParam, reinterpret_cast<LPARAM>(record))) {
+        if (!IsWindow(window)) {
+            delete record;
+            return;
+        }
+        Sleep(10);
+    }
+}
+
+bool isCurrentAppAudio(const std::shared_ptr<AppAudio>& session) {
+    return session == g_shell.appAudio;
+}
+
+void postToPage(const std::wstring& text) {
+    if (g_shell.webView) g_shell.webView->PostWebMessageAsJson(text.c_str());
+}
