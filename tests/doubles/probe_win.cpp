@@ -10,9 +10,12 @@
 //   probe hotkey                     whether Ctrl+Shift+M can be registered here
 //   probe focus <seconds>            a focused window of our own; prints its keys
 //   probe sleep <seconds>            just runs that long (copies of it play other programs)
+//   probe handles <pid>              a process's handle count and working set
 
 #include <windows.h>
+#include <psapi.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cwchar>
 #include <string>
@@ -158,6 +161,53 @@ int holdFocus(int seconds) {
     return 0;
 }
 
+// GetProcessHandleCount answers 0 under Wine; the system's handle table, which
+// names each handle's owner, is counted instead.
+struct HandleEntry {
+    void* object;
+    ULONG_PTR pid;
+    ULONG_PTR value;
+    ULONG access;
+    USHORT backTrace;
+    USHORT type;
+    ULONG attributes;
+    ULONG reserved;
+};
+struct HandleTable {
+    ULONG_PTR count;
+    ULONG_PTR reserved;
+    HandleEntry entries[1];
+};
+using QuerySystemFn = LONG(WINAPI*)(ULONG, void*, ULONG, ULONG*);
+constexpr ULONG EXTENDED_HANDLE_INFORMATION = 64;
+constexpr LONG LENGTH_MISMATCH = static_cast<LONG>(0xC0000004);
+
+int countHandles(DWORD pid) {
+    const auto query = reinterpret_cast<QuerySystemFn>(reinterpret_cast<void*>(
+        GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "NtQuerySystemInformation")));
+    std::string buffer(1 << 16, '\0');
+    LONG status;
+    ULONG needed = 0;
+    while ((status = query(EXTENDED_HANDLE_INFORMATION, buffer.data(),
+                           static_cast<ULONG>(buffer.size()), &needed)) == LENGTH_MISMATCH) {
+        buffer.resize(std::max<size_t>(buffer.size() * 2, needed));
+    }
+    const auto* table = reinterpret_cast<const HandleTable*>(buffer.data());
+    long long handles = 0;
+    for (ULONG_PTR i = 0; status >= 0 && i < table->count; ++i) {
+        if (table->entries[i].pid == pid) ++handles;
+    }
+    PROCESS_MEMORY_COUNTERS memory{};
+    HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION | PROCESS_VM_READ, FALSE, pid);
+    GetProcessMemoryInfo(process, &memory, sizeof(memory));
+    CloseHandle(process);
+    print(JsonObject()
+              .add("handles", status >= 0 ? jsonNumber(handles) : "null")
+              .add("workingSet", jsonNumber(static_cast<long long>(memory.WorkingSetSize)))
+              .str());
+    return 0;
+}
+
 } // namespace
 
 int wmain(int argc, wchar_t** argv) {
@@ -184,12 +234,15 @@ int wmain(int argc, wchar_t** argv) {
         return startProgram(std::wcstol(argv[2], nullptr, 10), argv[3]);
     if (command == L"children" && argc > 2) return listChildren(argv[2]);
     if (command == L"hotkey") return tryHotKey();
+    if (command == L"handles" && argc > 2)
+        return countHandles(static_cast<DWORD>(std::wcstoul(argv[2], nullptr, 10)));
     if (command == L"focus" && argc > 2) return holdFocus(std::wcstol(argv[2], nullptr, 10));
     if (command == L"sleep" && argc > 2) {
         print(JsonObject().add("sleeping", jsonNumber(GetCurrentProcessId())).str());
         Sleep(static_cast<DWORD>(std::wcstol(argv[2], nullptr, 10)) * 1000);
         return 0;
     }
-    std::fputs("usage: probe windows|dialogs|click|post|start|hotkey|focus|sleep ...\n", stderr);
+    std::fputs("usage: probe windows|dialogs|click|post|start|hotkey|focus|sleep|handles ...\n",
+               stderr);
     return 2;
 }

@@ -315,6 +315,7 @@ HRESULT STDMETHODCALLTYPE webViewPostJson(Object*, LPCWSTR json) {
     report(JsonObject()
                .add("call", jsonText("PostWebMessageAsJson"))
                .add("json", jsonString(json))
+               .add("at", jsonNumber(nowMicros()))
                .str());
     return S_OK;
 }

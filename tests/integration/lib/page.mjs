@@ -4,12 +4,13 @@
 // of another program that holds the keyboard focus.
 import { execFile, spawn } from 'node:child_process';
 import { once } from 'node:events';
+import fs from 'node:fs';
 import path from 'node:path';
 import { promisify } from 'node:util';
 
 import {
-  StandIn, doublesDir, isCall, isEvent, mainWindows, programFolder, startProgram, waitFor, wineEnv,
-  wineRun,
+  StandIn, doublesDir, isCall, isEvent, mainWindows, programFolder, startProgram, top, waitFor, winPath,
+  wineEnv, wineRun,
 } from './wine.mjs';
 
 export const WM_COMMAND = 273;
@@ -18,15 +19,15 @@ export const IDM = { show: 1001, mute: 1002, deafen: 1003, switchServer: 1004, q
 export const MUTE_SCRIPT = 'if (window.__tolvinToggleMute) window.__tolvinToggleMute();';
 export const DEAFEN_SCRIPT = 'if (window.__tolvinToggleDeafen) window.__tolvinToggleDeafen();';
 
-// Starts Tolvin.exe from a fresh folder (with `extra` files beside it) and
-// brings it to the point where the runtime is asked for a controller. `page`
-// then answers that request with `controller` (a stand-in command) and returns
-// the reports the answer caused. Given a test context, the program and the
+// Starts Tolvin.exe from a fresh folder (with `extra` files beside it and `env`
+// added to its environment) and brings it to the point where the runtime is
+// asked for a controller. `page` then answers that request with `controller` (a
+// stand-in command) and returns the reports the answer caused. Given a test context, the program and the
 // stand-in end with that test; a file-wide shell ends with `close()`.
-export async function startShell({ extra = {}, t } = {}) {
+export async function startShell({ extra = {}, env = {}, t } = {}) {
   const standIn = await StandIn.listen({ t });
   const dir = programFolder({ loader: true, extra });
-  const program = startProgram(path.join(dir, 'Tolvin.exe'), [], { env: standIn.env, t });
+  const program = startProgram(path.join(dir, 'Tolvin.exe'), [], { env: { ...env, ...standIn.env }, t });
   const request = await standIn.next(isCall('CreateCoreWebView2EnvironmentWithOptions'), { ms: 30000 });
   const [window] = await mainWindows(request.pid);
   await standIn.command('environment 0', isEvent('environmentCompleted'));
@@ -50,6 +51,13 @@ export async function startShell({ extra = {}, t } = {}) {
     },
     state: () => standIn.command('state', isEvent('state')),
     calls: (name, from = 0) => standIn.reports.slice(from).filter(isCall(name)),
+    // What the page was sent, parsed, each with the stand-in's clock reading at the post (µs).
+    pageMessages: (from = 0) => shell.calls('PostWebMessageAsJson', from).map((r) => ({ ...JSON.parse(r.json), at: r.at })),
+    // The first message for the page from report `from` on whose text starts with `prefix`.
+    async nextPageMessage(prefix, { from = 0, ms = 20000 } = {}) {
+      const report = await standIn.next((r) => r.call === 'PostWebMessageAsJson' && r.json.startsWith(prefix), { from, ms });
+      return { ...JSON.parse(report.json), at: report.at, seenAt: performance.now() };
+    },
     async quit() {
       await standIn.command(`post ${WM_COMMAND} ${IDM.quit} 0`, isEvent('posted'));
       const code = await program.ended();
@@ -97,3 +105,42 @@ export async function focusWindow(seconds) {
     },
   };
 }
+
+// App-audio sharing. The Linux processes that run a Windows program of `folder`
+// (Wine puts the Windows command line in the Linux one); zombies do not count.
+export function windowsProcesses(folder, name) {
+  const wanted = winPath(path.join(folder, name)).toLowerCase();
+  return fs.readdirSync('/proc').filter((entry) => {
+    try {
+      return /^\d+$/.test(entry) && fs.readFileSync(`/proc/${entry}/cmdline`, 'latin1').toLowerCase().includes(wanted) &&
+        !/\) Z /.test(fs.readFileSync(`/proc/${entry}/stat`, 'latin1'));
+    } catch {
+      return false; // ended meanwhile
+    }
+  }).map(Number);
+}
+
+export const startedPrefix = (id) => `{"type":"appAudio:started","id":${id},`;
+export const ENDED = '{"type":"appAudio:ended"}';
+export const PCM_PREFIX = '{"type":"appAudio:pcm"';
+
+// The misbehaving helper of tests/doubles: its orders go in `mode` before each
+// start; `runs()` lists what each start recorded.
+export class FakeHelper {
+  constructor() {
+    fs.mkdirSync(path.join(top, 'build/tmp'), { recursive: true });
+    this.dir = fs.mkdtempSync(path.join(top, 'build/tmp/fake-helper-'));
+    this.env = { TOLVIN_FAKE_HELPER: winPath(this.dir) };
+    this.extra = { 'tolvin-app-audio.exe': path.join(doublesDir, 'fake_helper.exe') };
+  }
+  mode(orders) {
+    fs.writeFileSync(path.join(this.dir, 'mode'), orders);
+  }
+  runs() {
+    const file = path.join(this.dir, 'runs');
+    return fs.existsSync(file) ? fs.readFileSync(file, 'utf8').trim().split('\n').map((l) => JSON.parse(l)) : [];
+  }
+}
+
+// The bytes of the "appAudio:pcm" messages among `messages`, one Buffer each.
+export const pcmChunks = (messages) => messages.filter((m) => m.type === 'appAudio:pcm').map((m) => Buffer.from(m.data, 'base64'));
