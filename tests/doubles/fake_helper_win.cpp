@@ -9,8 +9,9 @@
 //   sleep <ms>
 //   pattern <n> <size>       writes n bytes of i % 251 to standard output, <size> at a time
 //   stream <seconds>         10 ms blocks of 3840 bytes, paced like the real helper,
-//                            for that long (0: for ever); each block starts with
-//                            its write time in microseconds and its number (int64 each)
+//                            for that long (0: for ever); each 8-byte frame holds
+//                            its block's number and write time in microseconds,
+//                            modulo 2^32 (uint32 each), so every chunk dates itself
 //   exit <code>
 //   deaf                     (anywhere) no life-line: only termination ends it
 //
@@ -20,7 +21,6 @@
 
 #include <cstdint>
 #include <algorithm>
-#include <cstring>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -100,16 +100,19 @@ void pattern(long long total, long long size) {
 }
 
 void stream(long long seconds) {
-    std::vector<uint8_t> block(3840);
+    std::vector<uint32_t> block(960);
     const long long start = nowMicros();
     for (long long n = 0; seconds == 0 || n < seconds * 100; ++n) {
         const long long due = start + n * 10000;
         for (long long now = nowMicros(); now < due; now = nowMicros()) {
             Sleep(static_cast<DWORD>(std::max(1LL, (due - now) / 1000)));
         }
-        const long long stamp[2] = {nowMicros(), n};
-        std::memcpy(block.data(), stamp, sizeof(stamp));
-        if (!writeAll(STD_OUTPUT_HANDLE, block.data(), block.size())) ExitProcess(0);
+        const auto stamp = static_cast<uint32_t>(nowMicros());
+        for (size_t i = 0; i < block.size(); i += 2) {
+            block[i] = static_cast<uint32_t>(n);
+            block[i + 1] = stamp;
+        }
+        if (!writeAll(STD_OUTPUT_HANDLE, block.data(), block.size() * 4)) ExitProcess(0);
     }
 }
 
