@@ -19,6 +19,7 @@
 #include <cstdio>
 #include <cwchar>
 #include <string>
+#include <vector>
 
 #include "tests/doubles/json_win.h"
 
@@ -161,48 +162,36 @@ int holdFocus(int seconds) {
     return 0;
 }
 
-// GetProcessHandleCount answers 0 under Wine; the system's handle table, which
-// names each handle's owner, is counted instead.
+// GetProcessHandleCount answers 0 under Wine; the system's handle table (class
+// 64, extended handle information) names each handle's owner and is counted instead.
 struct HandleEntry {
     void* object;
-    ULONG_PTR pid;
-    ULONG_PTR value;
+    ULONG_PTR pid, value;
     ULONG access;
-    USHORT backTrace;
-    USHORT type;
-    ULONG attributes;
-    ULONG reserved;
+    USHORT backTrace, type;
+    ULONG attributes, reserved;
 };
-struct HandleTable {
-    ULONG_PTR count;
-    ULONG_PTR reserved;
-    HandleEntry entries[1];
-};
-using QuerySystemFn = LONG(WINAPI*)(ULONG, void*, ULONG, ULONG*);
-constexpr ULONG EXTENDED_HANDLE_INFORMATION = 64;
-constexpr LONG LENGTH_MISMATCH = static_cast<LONG>(0xC0000004);
 
 int countHandles(DWORD pid) {
-    const auto query = reinterpret_cast<QuerySystemFn>(reinterpret_cast<void*>(
+    using QueryFn = LONG(WINAPI*)(ULONG, void*, ULONG, ULONG*);
+    const auto query = reinterpret_cast<QueryFn>(reinterpret_cast<void*>(
         GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "NtQuerySystemInformation")));
-    std::string buffer(1 << 16, '\0');
-    LONG status;
+    std::vector<ULONG_PTR> table(1 << 14);
     ULONG needed = 0;
-    while ((status = query(EXTENDED_HANDLE_INFORMATION, buffer.data(),
-                           static_cast<ULONG>(buffer.size()), &needed)) == LENGTH_MISMATCH) {
-        buffer.resize(std::max<size_t>(buffer.size() * 2, needed));
+    // Grows the buffer while the answer is "length mismatch".
+    while (query(64, table.data(), static_cast<ULONG>(table.size() * sizeof(ULONG_PTR)), &needed) ==
+           static_cast<LONG>(0xC0000004)) {
+        table.resize(table.size() * 2 + needed / sizeof(ULONG_PTR));
     }
-    const auto* table = reinterpret_cast<const HandleTable*>(buffer.data());
-    long long handles = 0;
-    for (ULONG_PTR i = 0; status >= 0 && i < table->count; ++i) {
-        if (table->entries[i].pid == pid) ++handles;
-    }
+    const auto* entries = reinterpret_cast<const HandleEntry*>(&table[2]);
+    const auto handles = std::count_if(entries, entries + table[0],
+                                       [pid](const HandleEntry& e) { return e.pid == pid; });
     PROCESS_MEMORY_COUNTERS memory{};
     HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION | PROCESS_VM_READ, FALSE, pid);
     GetProcessMemoryInfo(process, &memory, sizeof(memory));
     CloseHandle(process);
     print(JsonObject()
-              .add("handles", status >= 0 ? jsonNumber(handles) : "null")
+              .add("handles", jsonNumber(handles))
               .add("workingSet", jsonNumber(static_cast<long long>(memory.WorkingSetSize)))
               .str());
     return 0;

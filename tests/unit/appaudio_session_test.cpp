@@ -95,18 +95,11 @@ TEST(AppAudioSession, ErrorTextIsCutToItsLast16BytesPast4096) {
     const struct {
         std::vector<size_t> reads;
         size_t collected;
-    } cases[] = {
-        {{4096}, 4096},
-        {{4097}, 16},
-        {{256, 256, 256, 256, 256, 256, 256, 256, 256, 256, 256, 256, 256, 256, 256, 256}, 4096},
-        {{256, 256, 256, 256, 256, 256, 256, 256, 256, 256, 256, 256, 256, 256, 256, 256, 1}, 16},
-        {{4097, 100}, 116},
-        {{100000, 256}, 272},
-    };
+    } cases[] = {{{4096}, 4096}, {{4000, 97}, 16}, {{4097, 100}, 116}, {{100000, 256}, 272}};
     for (const auto& c : cases) {
         ReadinessScanner scanner;
         for (size_t n : c.reads) scanner.add(std::string(n, 'x'));
-        EXPECT_EQ(scanner.collected(), c.collected) << c.reads.size() << " reads";
+        EXPECT_EQ(scanner.collected(), c.collected) << c.reads[0];
     }
 }
 

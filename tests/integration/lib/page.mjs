@@ -110,22 +110,25 @@ export async function focusWindow(seconds) {
 // (Wine puts the Windows command line in the Linux one); zombies do not count.
 export function windowsProcesses(folder, name) {
   const wanted = winPath(path.join(folder, name)).toLowerCase();
-  return fs.readdirSync('/proc').filter((entry) => {
+  const runs = (pid) => {
     try {
-      return /^\d+$/.test(entry) && fs.readFileSync(`/proc/${entry}/cmdline`, 'latin1').toLowerCase().includes(wanted) &&
-        !/\) Z /.test(fs.readFileSync(`/proc/${entry}/stat`, 'latin1'));
+      return fs.readFileSync(`/proc/${pid}/cmdline`, 'latin1').toLowerCase().includes(wanted) &&
+        !/\) Z /.test(fs.readFileSync(`/proc/${pid}/stat`, 'latin1'));
     } catch {
       return false; // ended meanwhile
     }
-  }).map(Number);
+  };
+  return fs.readdirSync('/proc').filter((entry) => /^\d+$/.test(entry) && runs(entry)).map(Number);
 }
 
 export const startedPrefix = (id) => `{"type":"appAudio:started","id":${id},`;
 export const ENDED = '{"type":"appAudio:ended"}';
 export const PCM_PREFIX = '{"type":"appAudio:pcm"';
+// The bytes of the "appAudio:pcm" messages among `messages`, one Buffer each.
+export const pcmChunks = (messages) => messages.filter((m) => m.type === 'appAudio:pcm').map((m) => Buffer.from(m.data, 'base64'));
 
-// The misbehaving helper of tests/doubles: its orders go in `mode` before each
-// start; `runs()` lists what each start recorded.
+// The misbehaving helper of tests/doubles: `mode` sets its orders for the next
+// start, `runs` lists what each start recorded.
 export class FakeHelper {
   constructor() {
     fs.mkdirSync(path.join(top, 'build/tmp'), { recursive: true });
@@ -137,10 +140,7 @@ export class FakeHelper {
     fs.writeFileSync(path.join(this.dir, 'mode'), orders);
   }
   runs() {
-    const file = path.join(this.dir, 'runs');
-    return fs.existsSync(file) ? fs.readFileSync(file, 'utf8').trim().split('\n').map((l) => JSON.parse(l)) : [];
+    const text = fs.readFileSync(path.join(this.dir, 'runs'), { encoding: 'utf8', flag: 'a+' });
+    return text.split('\n').filter(Boolean).map((line) => JSON.parse(line));
   }
 }
-
-// The bytes of the "appAudio:pcm" messages among `messages`, one Buffer each.
-export const pcmChunks = (messages) => messages.filter((m) => m.type === 'appAudio:pcm').map((m) => Buffer.from(m.data, 'base64'));

@@ -2,11 +2,11 @@
 // blocks from the misbehaving helper to the loader stand-in. Chunks per second,
 // the delay from the helper's write of a block to the post that carries its last
 // frame, the shell's CPU time per minute, and chunks dropped.
-// Run through scripts/measure-relay; MEASURE_SECONDS sets the stream's length.
+// Run through scripts/measure-relay, which also measures Base64 on this machine.
 import { execFileSync } from 'node:child_process';
 import fs from 'node:fs';
 
-import { ENDED, FakeHelper, PCM_PREFIX, startShell } from './page.mjs';
+import { ENDED, FakeHelper, PCM_PREFIX, startShell } from '../tests/integration/lib/page.mjs';
 
 const seconds = Number(process.env.MEASURE_SECONDS ?? 60);
 const ticksPerSecond = Number(execFileSync('getconf', ['CLK_TCK'], { encoding: 'utf8' }));
