@@ -1,7 +1,6 @@
 #include "appaudio/app_audio_win.h"
 
 #include "appaudio/relay.h"
-#include "shell/shell_state_win.h"
 
 void readPcm(HWND window, std::shared_ptr<AppAudio> session, HANDLE output) {
     PcmChunker chunker;
