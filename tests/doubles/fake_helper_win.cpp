@@ -40,13 +40,12 @@ void write(DWORD stream, const void* data, size_t size) {
         ExitProcess(0);
 }
 
-uint32_t nowMicros() {
+long long nowMicros() {
     LARGE_INTEGER count, frequency;
     QueryPerformanceCounter(&count);
     QueryPerformanceFrequency(&frequency);
-    return static_cast<uint32_t>(count.QuadPart / frequency.QuadPart * 1000000 +
-                                 count.QuadPart % frequency.QuadPart * 1000000 /
-                                     frequency.QuadPart);
+    return count.QuadPart / frequency.QuadPart * 1000000 +
+           count.QuadPart % frequency.QuadPart * 1000000 / frequency.QuadPart;
 }
 
 DWORD WINAPI lifeLine(void*) {
@@ -57,12 +56,13 @@ DWORD WINAPI lifeLine(void*) {
     ExitProcess(0);
 }
 
+// Paced on the performance counter like the real helper, against a fixed start.
 void stream(long long seconds) {
     std::vector<uint32_t> block(960);
-    const ULONGLONG start = GetTickCount64();
+    const long long start = nowMicros();
     for (uint32_t n = 0; seconds == 0 || n < seconds * 100; ++n) {
-        while (GetTickCount64() < start + n * 10ULL) Sleep(1);
-        const uint32_t frame[2] = {n, nowMicros()};
+        while (nowMicros() < start + n * 10000LL) Sleep(1);
+        const uint32_t frame[2] = {n, static_cast<uint32_t>(nowMicros())};
         for (size_t i = 0; i < block.size(); i += 2) std::copy(frame, frame + 2, &block[i]);
         write(STD_OUTPUT_HANDLE, block.data(), block.size() * 4);
     }
