@@ -1,9 +1,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <chrono>
-#include <cstdio>
-#include <cstring>
 #include <optional>
 #include <string>
 #include <vector>
@@ -127,42 +124,6 @@ TEST(AppAudioRelay, ChunksAreWholeFramesCutOnceEnoughIsPending) {
         EXPECT_EQ(chunker.pending(), c.pending) << c.reads[0];
         EXPECT_EQ(written - relayed, c.pending) << c.reads[0];
     }
-}
-
-// MB/s of `work` on one 7680-byte chunk: the fastest of 30 batches of 200, so
-// that other load on the machine hides less of it.
-template <typename Work> double bestRate(Work work) {
-    using Clock = std::chrono::steady_clock;
-    double best = 0;
-    for (int batch = 0; batch < 30; ++batch) {
-        const auto start = Clock::now();
-        for (int i = 0; i < 200; ++i) work(i);
-        const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
-        best = std::max(best, 200.0 * PCM_CHUNK_THRESHOLD / seconds / 1e6);
-    }
-    return best;
-}
-
-// The reader encodes 384000 bytes a second. Printed beside memcpy of the same
-// bytes in the same run; scripts/measure-relay builds this optimised.
-TEST(AppAudioRelay, EncodesFarFasterThanTheStreamArrives) {
-    const Bytes chunk = countingBytes(PCM_CHUNK_THRESHOLD);
-    Bytes copy(chunk.size());
-    std::wstring text;
-    size_t check = 0;
-    const double base64 = bestRate([&](int i) {
-        text.clear();
-        appendBase64(text, chunk.data(), chunk.size());
-        check += text[size_t(i) % text.size()];
-    });
-    const double memcpy = bestRate([&](int i) {
-        std::memcpy(copy.data(), chunk.data(), chunk.size());
-        check += copy[size_t(i) % copy.size()]++;
-    });
-    std::printf("base64 of 7680-byte chunks: %.0f MB/s; memcpy: %.0f MB/s; ratio 1/%.1f (%zu)\n",
-                base64, memcpy, memcpy / base64, check % 10);
-    // A hundred times the stream's rate, with room for sanitizers and a loaded machine.
-    EXPECT_GT(base64, 38.4);
 }
 
 } // namespace
