@@ -59,7 +59,7 @@ test('the helper starts hidden on three pipes, told the window to capture or the
   const cases = [
     ['{"type":"appAudioStart","id":1,"windowId":"132004abc"}', 1, `--window 132004 --self ${shell.pid}`],
     ['{"type":"appAudioStart","id":2,"windowId":"abc"}', 2, `--all-except ${shell.pid}`],
-    ['{"type":"appAudioStart"}', 0, `--all-except ${shell.pid}`],
+    ['{"type":"appAudioStart","windowId":""}', 0, `--all-except ${shell.pid}`],
   ];
   for (const [text, id, args] of cases) {
     const { ok, run } = await start(id, 'say ready', text);
