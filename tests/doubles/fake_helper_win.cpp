@@ -40,14 +40,6 @@ void write(DWORD stream, const void* data, size_t size) {
         ExitProcess(0);
 }
 
-long long nowMicros() {
-    LARGE_INTEGER count, frequency;
-    QueryPerformanceCounter(&count);
-    QueryPerformanceFrequency(&frequency);
-    return count.QuadPart / frequency.QuadPart * 1000000 +
-           count.QuadPart % frequency.QuadPart * 1000000 / frequency.QuadPart;
-}
-
 DWORD WINAPI lifeLine(void*) {
     char scratch[256];
     DWORD got = 0;

@@ -87,6 +87,16 @@ inline std::string windowClass(HWND window) {
     return jsonString(name);
 }
 
+// Microseconds on the machine's monotonic clock, which all processes share, so
+// that times reported by different programs compare.
+inline long long nowMicros() {
+    LARGE_INTEGER count, frequency;
+    QueryPerformanceCounter(&count);
+    QueryPerformanceFrequency(&frequency);
+    return count.QuadPart / frequency.QuadPart * 1000000 +
+           count.QuadPart % frequency.QuadPart * 1000000 / frequency.QuadPart;
+}
+
 inline std::string jsonHandle(const void* handle) {
     return jsonNumber(static_cast<long long>(reinterpret_cast<uintptr_t>(handle)));
 }

@@ -65,15 +65,6 @@ void readCommands() {
     }
 }
 
-// Microseconds on the machine's monotonic clock, for latency figures.
-long long nowMicros() {
-    LARGE_INTEGER count, frequency;
-    QueryPerformanceCounter(&count);
-    QueryPerformanceFrequency(&frequency);
-    return count.QuadPart / frequency.QuadPart * 1000000 +
-           count.QuadPart % frequency.QuadPart * 1000000 / frequency.QuadPart;
-}
-
 // ---- COM objects with explicit vtables ----
 
 struct Object {
