@@ -77,13 +77,16 @@ void requestEnvironment(HWND window);
 // A renderer that died or hangs is reloaded. A browser process that died has
 // closed the web view: a new environment and controller go through the same
 // set-up, a few times a minute at most, after which the window stays empty.
+// Either way the page's document is gone, and with it any share it started.
 class ProcessFailedHandler : public Callback<ICoreWebView2ProcessFailedEventHandler> {
   public:
     HRESULT STDMETHODCALLTYPE Invoke(ICoreWebView2*,
                                      ICoreWebView2ProcessFailedEventArgs* args) override {
         COREWEBVIEW2_PROCESS_FAILED_KIND kind;
         if (!args || FAILED(args->get_ProcessFailedKind(&kind))) return S_OK;
-        switch (rebuilds.onProcessFailed(kind, GetTickCount64())) {
+        const Recovery recovery = rebuilds.onProcessFailed(kind, GetTickCount64());
+        if (recovery != Recovery::Nothing) stopAppAudio();
+        switch (recovery) {
         case Recovery::Reload:
             if (g_shell.webView) g_shell.webView->Reload();
             break;

@@ -114,6 +114,7 @@ test('sequences of starts, stops, navigations and closing: what the page hears a
     // A reload: the document keeps its origin, so the page's requests still count.
     navigate: () => shell.standIn.command(`navigate ${shell.calls('Navigate')[0].uri}`, isEvent('navigationStarted')),
     close: () => shell.post(16), // WM_CLOSE, as the frame's close button sends it
+    crash: () => shell.standIn.command('process-failed 1', isEvent('processFailed')), // the renderer died
     wait: (ms) => sleep(ms),
   };
   const cases = [
@@ -123,6 +124,7 @@ test('sequences of starts, stops, navigations and closing: what the page hears a
     [[['start', 35, ''], ['stop'], ['wait', 1500]], ['started 35 false'], 0, false],
     [[['start', 36, STREAM], ['wait', 500], ['navigate'], ['wait', 1500]], ['started 36 true'], 0, false],
     [[['start', 37, STREAM], ['wait', 500], ['close'], ['wait', 1000]], ['started 37 true'], 1, true],
+    [[['start', 38, STREAM], ['wait', 500], ['crash'], ['wait', 1500]], ['started 38 true'], 0, false],
   ];
   for (const [sequence, heard, running, flowing] of cases) {
     const name = sequence.map((s) => s[0]).join(', ');
@@ -130,7 +132,7 @@ test('sequences of starts, stops, navigations and closing: what the page hears a
     let endedAt = null;
     for (const [step, ...args] of sequence) {
       await steps[step](...args);
-      if (step === 'stop' || step === 'navigate') endedAt = shell.standIn.reports.length;
+      if (['stop', 'navigate', 'crash'].includes(step)) endedAt = shell.standIn.reports.length;
     }
     const said = shell.pageMessages(from).filter((m) => m.type !== 'appAudio:pcm')
       .map((m) => (m.type === 'appAudio:started' ? `started ${m.id} ${m.ok}` : 'ended'));
