@@ -1,6 +1,7 @@
 #include "appaudio/app_audio_win.h"
 
 #include "appaudio/relay.h"
+#include "shell/shell_state_win.h"
 
 void readPcm(HWND window, std::shared_ptr<AppAudio> session, HANDLE output) {
     PcmChunker chunker;
@@ -11,8 +12,7 @@ void readPcm(HWND window, std::shared_ptr<AppAudio> session, HANDLE output) {
         if (!text) continue;
         auto* chunk = new PcmChunk{session, std::move(*text)};
         // No flow control: a chunk the queue will not take is dropped.
-        if (!PostMessageW(window, WM_APPAUDIO_PCM, 0, reinterpret_cast<LPARAM>(chunk)))
-            delete chunk;
+        if (!postRecord(window, WM_APPAUDIO_PCM, 0, chunk)) delete chunk;
     }
     CloseHandle(output);
     postSessionRecord(window, WM_APPAUDIO_ENDED, 0, std::move(session));

@@ -209,7 +209,7 @@ void onAppAudioEnded(LPARAM lParam) {
 void postSessionRecord(HWND window, UINT message, WPARAM wParam,
                        std::shared_ptr<AppAudio> session) {
     auto* record = new SessionRecord{std::move(session)};
-    while (!PostMessageW(window, message, wParam, reinterpret_cast<LPARAM>(record))) {
+    while (!postRecord(window, message, wParam, record)) {
         if (!IsWindow(window)) {
             delete record;
             return;

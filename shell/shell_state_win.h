@@ -52,6 +52,12 @@ void loadSettings();
 // The main window's procedure.
 LRESULT CALLBACK mainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
 
+// Posts a worker's heap record to the window as `message`'s lParam; false when
+// the queue did not take it, and the record is still the caller's. The window
+// procedure hands on only records posted this way (any program can post the
+// same message numbers), each once.
+bool postRecord(HWND window, UINT message, WPARAM wParam, const void* record);
+
 // Asks the runtime for an environment; the rest of the page set-up follows in
 // the runtime's callbacks on this thread.
 void requestWebViewEnvironment(HWND mainWindow, const wchar_t* userDataFolder);

@@ -2,9 +2,12 @@
 
 #include "appaudio/app_audio_win.h"
 #include "bridge/page_scripts.h"
+#include "shell/posted_records.h"
 #include "shell/shell_state_win.h"
 
 namespace {
+
+PostedRecords g_postedRecords;
 
 constexpr UINT IDM_SHOW = 1001;
 constexpr UINT IDM_TOGGLE_MUTE = 1002;
@@ -109,17 +112,27 @@ LRESULT CALLBACK mainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM
         onTrayIcon(window, lParam);
         return 0;
     case WM_APPAUDIO_STARTED:
-        onAppAudioStarted(wParam, lParam);
-        return 0;
     case WM_APPAUDIO_PCM:
-        onAppAudioPcm(lParam);
-        return 0;
     case WM_APPAUDIO_ENDED:
-        onAppAudioEnded(lParam);
+        // A made-up or already handled address is never dereferenced.
+        if (!g_postedRecords.take(reinterpret_cast<const void*>(lParam))) return 0;
+        if (message == WM_APPAUDIO_STARTED)
+            onAppAudioStarted(wParam, lParam);
+        else if (message == WM_APPAUDIO_PCM)
+            onAppAudioPcm(lParam);
+        else
+            onAppAudioEnded(lParam);
         return 0;
     default:
         // A restarted taskbar has forgotten every icon; it asks for them again.
         if (message == g_shell.taskbarCreated) Shell_NotifyIconW(NIM_ADD, &g_shell.tray);
         return DefWindowProcW(window, message, wParam, lParam);
     }
+}
+
+bool postRecord(HWND window, UINT message, WPARAM wParam, const void* record) {
+    g_postedRecords.add(record);
+    if (PostMessageW(window, message, wParam, reinterpret_cast<LPARAM>(record))) return true;
+    g_postedRecords.take(record);
+    return false;
 }

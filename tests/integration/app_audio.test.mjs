@@ -180,6 +180,19 @@ test('200 starts and stops leave no helper, handle or memory behind', async (t) 
   assert.ok(last.workingSet - first.workingSet <= 2 * 1024 * 1024, 'working set');
 });
 
+test('private messages that no worker of the program posted are ignored', async () => {
+  assert.equal((await start(55, STREAM)).ok, true);
+  const from = shell.standIn.reports.length;
+  const WM_APP = 0x8000;
+  for (const [message, wParam, lParam] of [[WM_APP + 1, 1, 4096], [WM_APP + 2, 0, 0x12345678], [WM_APP + 3, 0, 8]]) {
+    await shell.post(message, wParam, lParam);
+  }
+  await sleep(300);
+  assert.deepEqual(shell.pageMessages(from).filter((m) => m.type !== 'appAudio:pcm'), [], 'the page is told nothing');
+  assert.ok(pcmAfter(from).length > 0 && helpers().length === 1, 'the share runs on');
+  await stop();
+});
+
 test('"Quit Tolvin" ends a running share and its helper', async () => {
   assert.equal((await start(60, STREAM)).ok, true);
   assert.equal(await shell.quit(), 0);
