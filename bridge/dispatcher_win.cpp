@@ -6,6 +6,7 @@
 #include "bridge/page_requests.h"
 #include "bridge/page_scripts.h"
 #include "shell/shell_state_win.h"
+#include "update/update_win.h"
 
 namespace {
 
@@ -50,13 +51,15 @@ void dispatchWebMessage(const std::wstring& text) {
         ShellExecuteW(nullptr, L"open", downloadPageAddress().c_str(), nullptr, nullptr,
                       SW_SHOWNORMAL);
         break;
+    case PageRequest::UpdateState:
+        pushUpdateState();
+        break;
+    case PageRequest::UpdateInstall:
+        installUpdate();
+        break;
     case PageRequest::SetPushToTalkKey:
         installPushToTalkHook();
         break;
-    // The update flow is not part of this program yet; its requests are
-    // recognised, so that nothing later in the order claims them, and dropped.
-    case PageRequest::UpdateState:
-    case PageRequest::UpdateInstall:
     case PageRequest::None:
         break;
     }

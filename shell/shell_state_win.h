@@ -13,6 +13,7 @@
 
 #include "shell/com_ref_win.h"
 #include "shell/webview2.h"
+#include "update/update_flow.h"
 
 // Global hot key identifiers and timers on the main window.
 constexpr int HOTKEY_MUTE = 1;
@@ -35,6 +36,8 @@ struct ShellState {
     bool inCall = false; // the page says the user is in a call
     // The current app-audio session, or none.
     std::shared_ptr<AppAudio> appAudio;
+    UpdateState update;
+    bool updateCheckRunning = false;
 
     // Members are destroyed in reverse order at process exit: the server address
     // first, the controller last.

@@ -4,6 +4,7 @@
 #include "bridge/page_scripts.h"
 #include "shell/posted_records.h"
 #include "shell/shell_state_win.h"
+#include "update/update_win.h"
 
 namespace {
 
@@ -101,6 +102,7 @@ LRESULT CALLBACK mainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM
         return 0;
     case WM_TIMER:
         if (wParam == TIMER_FIRST_UPDATE_CHECK) KillTimer(window, TIMER_FIRST_UPDATE_CHECK);
+        if (wParam == TIMER_FIRST_UPDATE_CHECK || wParam == TIMER_UPDATE_CHECK) updateCheckTick();
         return 0;
     case WM_HOTKEY:
         if (wParam == HOTKEY_MUTE)
@@ -114,14 +116,17 @@ LRESULT CALLBACK mainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM
     case WM_APPAUDIO_STARTED:
     case WM_APPAUDIO_PCM:
     case WM_APPAUDIO_ENDED:
+    case WM_UPDATE_RESULT:
         // A made-up or already handled address is never dereferenced.
         if (!g_postedRecords.take(reinterpret_cast<const void*>(lParam))) return 0;
         if (message == WM_APPAUDIO_STARTED)
             onAppAudioStarted(wParam, lParam);
         else if (message == WM_APPAUDIO_PCM)
             onAppAudioPcm(lParam);
-        else
+        else if (message == WM_APPAUDIO_ENDED)
             onAppAudioEnded(lParam);
+        else
+            onUpdateResult(wParam, lParam);
         return 0;
     default:
         // A restarted taskbar has forgotten every icon; it asks for them again.

@@ -1,0 +1,167 @@
+#include <windows.h>
+#include <shlobj.h>
+
+#include <memory>
+#include <string>
+#include <system_error>
+#include <thread>
+#include <vector>
+
+#include "shell/shell_state_win.h"
+#include "update/update_flow.h"
+#include "update/update_script.h"
+#include "update/update_win.h"
+
+namespace {
+
+std::wstring appFolder() {
+    wchar_t path[260];
+    const DWORD length = GetModuleFileNameW(nullptr, path, 260);
+    return folderOf(std::wstring_view(path, length));
+}
+
+std::wstring stageFolder() {
+    wchar_t local[MAX_PATH];
+    if (SHGetFolderPathW(nullptr, CSIDL_LOCAL_APPDATA, nullptr, 0, local) != S_OK) return {};
+    return stageFolderIn(local);
+}
+
+std::wstring powerShell() {
+    wchar_t system[260];
+    const UINT length = GetSystemDirectoryW(system, 260);
+    return powerShellIn(std::wstring_view(system, length));
+}
+
+// Writes the script into the stage folder, made first if need be; rewritten
+// before every run, so that the file is always the program's own text.
+bool writeUpdateScript(const std::wstring& stage) {
+    if (stage.empty()) return false;
+    SHCreateDirectoryExW(nullptr, stage.c_str(), nullptr);
+    HANDLE file = CreateFileW(scriptFileIn(stage).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return false;
+    const std::string bytes = updateScriptBytes();
+    DWORD written = 0;
+    const BOOL wrote =
+        WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
+    CloseHandle(file);
+    return wrote && written == bytes.size();
+}
+
+struct Handle {
+    HANDLE value = nullptr;
+    ~Handle() { reset(); }
+    void reset() {
+        if (value && value != INVALID_HANDLE_VALUE) CloseHandle(value);
+        value = nullptr;
+    }
+};
+
+// Runs PowerShell with NUL as standard input and error and a pipe as standard
+// output, handing it those two handles and no other; answers whether it ended
+// with exit code 0, and collects what it printed.
+bool runCheck(std::wstring commandLine, std::string& output) {
+    SECURITY_ATTRIBUTES inherit{sizeof(inherit), nullptr, TRUE};
+    Handle nul, readEnd, writeEnd;
+    nul.value =
+        CreateFileW(L"NUL", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                    &inherit, OPEN_EXISTING, 0, nullptr);
+    if (nul.value == INVALID_HANDLE_VALUE) return false;
+    if (!CreatePipe(&readEnd.value, &writeEnd.value, &inherit, 0)) return false;
+    SetHandleInformation(readEnd.value, HANDLE_FLAG_INHERIT, 0);
+
+    SIZE_T size = 0;
+    InitializeProcThreadAttributeList(nullptr, 1, 0, &size);
+    std::vector<char> storage(size);
+    auto* attributes = reinterpret_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(storage.data());
+    if (!InitializeProcThreadAttributeList(attributes, 1, 0, &size)) return false;
+    std::unique_ptr<_PROC_THREAD_ATTRIBUTE_LIST, decltype(&DeleteProcThreadAttributeList)> list(
+        attributes, DeleteProcThreadAttributeList);
+    HANDLE inherited[2] = {writeEnd.value, nul.value};
+    if (!UpdateProcThreadAttribute(attributes, 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST, inherited,
+                                   sizeof(inherited), nullptr, nullptr))
+        return false;
+
+    STARTUPINFOEXW info{};
+    info.StartupInfo.cb = sizeof(info);
+    info.StartupInfo.dwFlags = STARTF_USESTDHANDLES;
+    info.StartupInfo.hStdInput = nul.value;
+    info.StartupInfo.hStdOutput = writeEnd.value;
+    info.StartupInfo.hStdError = nul.value;
+    info.lpAttributeList = attributes;
+    PROCESS_INFORMATION process{};
+    if (!CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, TRUE,
+                        EXTENDED_STARTUPINFO_PRESENT | CREATE_NO_WINDOW, nullptr, nullptr,
+                        &info.StartupInfo, &process))
+        return false;
+
+    // Our copy of the write end would keep the pipe open after PowerShell ends.
+    writeEnd.reset();
+    char buffer[512];
+    DWORD got = 0;
+    while (ReadFile(readEnd.value, buffer, sizeof(buffer), &got, nullptr) && got > 0)
+        output.append(buffer, got);
+    WaitForSingleObject(process.hProcess, INFINITE);
+    DWORD code = 1;
+    if (!GetExitCodeProcess(process.hProcess, &code)) code = 1;
+    CloseHandle(process.hThread);
+    CloseHandle(process.hProcess);
+    return code == 0;
+}
+
+void checkRunner(std::wstring commandLine, HWND window) {
+    auto* output = new std::string;
+    const bool ranOk = runCheck(std::move(commandLine), *output);
+    if (!postRecord(window, WM_UPDATE_RESULT, ranOk ? 1 : 0, output)) delete output;
+}
+
+} // namespace
+
+void updateCheckTick() {
+    if (g_shell.updateCheckRunning || g_shell.update.status == L"ready") return;
+    const std::wstring stage = stageFolder();
+    if (!writeUpdateScript(stage)) return;
+    g_shell.updateCheckRunning = true;
+    try {
+        std::thread(checkRunner,
+                    powerShellCommandLine(powerShell(), scriptFileIn(stage),
+                                          checkArguments(appFolder(), stage)),
+                    g_shell.mainWindow)
+            .detach();
+    } catch (const std::system_error&) {
+        // No thread, no result to wait for: the next tick tries again.
+        g_shell.updateCheckRunning = false;
+    }
+}
+
+void onUpdateResult(WPARAM ranOk, LPARAM output) {
+    const std::unique_ptr<std::string> record(reinterpret_cast<std::string*>(output));
+    g_shell.updateCheckRunning = false;
+    g_shell.update = nextUpdateState(g_shell.update, ranOk == 1, *record);
+    pushUpdateState();
+    if (installsAutomatically(g_shell.update, g_shell.inCall, GetTickCount64() - g_shell.startTick))
+        installUpdate();
+}
+
+void pushUpdateState() {
+    if (g_shell.webView)
+        g_shell.webView->ExecuteScript(updatePushScript(g_shell.update).c_str(), nullptr);
+}
+
+void installUpdate() {
+    if (g_shell.update.status != L"ready") return;
+    const std::wstring stage = stageFolder();
+    if (!writeUpdateScript(stage)) return;
+    std::wstring commandLine =
+        powerShellCommandLine(powerShell(), scriptFileIn(stage),
+                              installArguments(appFolder(), GetCurrentProcessId(), stage));
+    STARTUPINFOW info{};
+    info.cb = sizeof(info);
+    PROCESS_INFORMATION process{};
+    if (!CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, FALSE, CREATE_NO_WINDOW,
+                        nullptr, nullptr, &info, &process))
+        return;
+    CloseHandle(process.hThread);
+    CloseHandle(process.hProcess);
+    DestroyWindow(g_shell.mainWindow);
+}
