@@ -132,8 +132,8 @@ function Copy-Files([string]$From, [string]$To, [string[]]$Files) {
     }
 }
 
-function Invoke-Install([string]$AppFolder, [int]$ShellId, [string]$Stage) {
-    try { Wait-Process -Id $ShellId -Timeout 30 } catch { }
+function Invoke-Install([string]$AppFolder, [int]$ShellProcess, [string]$Stage) {
+    try { Wait-Process -Id $ShellProcess -Timeout 30 } catch { }
 
     # The shell has gone: from here on every failure starts a program again.
     $new = Join-Path $Stage 'new'
