@@ -663,6 +663,7 @@ BOOL WINAPI watchedKillTimer(HWND window, UINT_PTR id) {
             .add("id", jsonNumber(static_cast<long long>(id)))
             .add("msSinceLoad", jsonNumber(static_cast<long long>(GetTickCount64() - g_loadedAt)))
             .add("mainWindow", jsonBool(window && window == g_mainWindow))
+            .add("at", jsonNumber(nowMicros()))
             .str());
     return g_killTimer(window, id);
 }

@@ -1,0 +1,135 @@
+// The update check and install flow under Wine, with the PowerShell stand-in in
+// place of Wine's powershell.exe for this file only: when checks run, how
+// PowerShell is started, what each output tells the page, and when an update
+// installs.
+import assert from 'node:assert/strict';
+import fs from 'node:fs';
+import os from 'node:os';
+import path from 'node:path';
+import { test } from 'node:test';
+import { setTimeout as sleep } from 'node:timers/promises';
+
+import { startShell } from './lib/page.mjs';
+import { doublesDir, isCall, localDir, waitFor, winPath, windowsBuild, winePrefix } from './lib/wine.mjs';
+
+const WM_TIMER = 275;
+const TIMER_UPDATE_CHECK = 202;
+const powerShellDir = path.join(winePrefix, 'drive_c/windows/system32/WindowsPowerShell/v1.0');
+const powerShell = path.join(powerShellDir, 'powershell.exe');
+const log = path.join(powerShellDir, 'powershell-standin.log');
+const planFile = path.join(powerShellDir, 'powershell-standin.plan');
+const stage = path.join(localDir, 'Tolvin/update');
+
+// Wine's own powershell.exe is kept aside and put back when this file ends,
+// even after a failure; the prefix is shared by every integration suite.
+const kept = `${powerShell}.wine`;
+if (!fs.existsSync(kept)) fs.renameSync(powerShell, kept);
+fs.copyFileSync(path.join(doublesDir, 'powershell.exe'), powerShell);
+process.on('exit', () => {
+  fs.renameSync(kept, powerShell);
+  fs.rmSync(log, { force: true });
+  fs.rmSync(planFile, { force: true });
+});
+// Wine would run its built-in powershell.exe rather than a file in its place.
+const env = { WINEDLLOVERRIDES: 'mscoree,mshtml=;powershell.exe=n' };
+
+const plan = (code, output = '', delay = 0) => fs.writeFileSync(planFile, `${code} ${delay}\n${output}`, 'latin1');
+const runs = () => (fs.existsSync(log) ? fs.readFileSync(log, 'utf8').trim().split('\n').filter(Boolean).map(JSON.parse) : []);
+const pushes = (shell) =>
+  shell.calls('ExecuteScript').filter((c) => c.script.startsWith('if (window.__tolvinUpdate) window.__tolvinUpdate('));
+const push = (state) => `if (window.__tolvinUpdate) window.__tolvinUpdate(${state});`;
+
+async function start(t, { inCall = false } = {}) {
+  fs.rmSync(log, { force: true });
+  const shell = await startShell({ env, t });
+  await shell.page();
+  if (inCall) await shell.send('{"type":"setInCall","inCall":true}');
+  return shell;
+}
+const nextPush = (shell, count) => waitFor(`update push ${count}`, () => pushes(shell).length >= count && pushes(shell)[count - 1]);
+const tick = (shell) => shell.post(WM_TIMER, TIMER_UPDATE_CHECK);
+
+test('the first check 3 s after start: the exact command line, NUL and a pipe only; ready installs at once', async (t) => {
+  fs.rmSync(stage, { recursive: true, force: true });
+  plan(0, 'ready 2.1.2\r\n');
+  const shell = await start(t);
+  await shell.send('{"type":"updateState"}');
+  await shell.send('{"type":"updateInstall"}');
+  assert.deepEqual(pushes(shell).map((c) => c.script), [push('{"status":"idle"}')]);
+
+  const [check] = await waitFor('the check', runs);
+  const stageWin = `C:\\users\\${os.userInfo().username}\\AppData\\Local\\Tolvin\\update`;
+  const head = '"C:\\windows\\system32\\WindowsPowerShell\\v1.0\\powershell.exe" -NoProfile -NonInteractive ' +
+    `-ExecutionPolicy Bypass -WindowStyle Hidden -File "${stageWin}\\native-update.ps1" `;
+  assert.equal(check.commandLine, `${head}check 2.1.1 "${winPath(shell.dir)}" "${stageWin}"`);
+  assert.deepEqual(check.kinds, ['char', 'pipe', 'char']);
+  assert.equal(check.stdin, check.stderr, 'standard input and error are the one NUL handle');
+  assert.deepEqual(check.inherited.sort(), [check.stdin, check.stdout].sort(), 'nothing else inherited');
+  assert.equal(check.console, false);
+  assert.ok(fs.readFileSync(path.join(stage, 'native-update.ps1'))
+    .equals(fs.readFileSync(path.join(windowsBuild, 'generated/native-update.ps1'))), 'the script as embedded');
+
+  const ready = await nextPush(shell, 2);
+  assert.equal(ready.script, push('{"status":"ready","version":"2.1.2"}'));
+  const firstTick = shell.calls('KillTimer')[0];
+  t.diagnostic(`first timer tick to result push: ${((ready.at - firstTick.at) / 1000).toFixed(0)} ms`);
+  assert.equal(await shell.program.exited, 0);
+  const [, install, ...more] = runs();
+  assert.equal(more.length, 0, 'the idle install request started nothing');
+  assert.equal(install.commandLine, `${head}install "${winPath(shell.dir)}" ${shell.pid} "${stageWin}"`);
+  shell.standIn.close();
+});
+
+test('in a call each output tells the page; one check at a time, none once ready; the page installs', async (t) => {
+  plan(0, 'WARNING: something\r\nnone\r\n');
+  const shell = await start(t, { inCall: true });
+  // [exit code, output, what the page is told]
+  const outputs = [
+    [0, 'WARNING: something\r\nnone\r\n', '{"status":"idle"}'],
+    [0, 'manual 2.1.2\r\n', '{"status":"manual","version":"2.1.2"}'],
+    [1, '', '{"status":"manual","version":"2.1.2"}'],
+    [0, 'none\r\n', '{"status":"idle","version":"2.1.2"}'],
+    [1, 'ready 2.1.3\r\n', '{"status":"error","version":"2.1.2"}'],
+    [0, 'Ready 2.1.3\r\n', '{"status":"idle","version":"2.1.2"}'],
+    [0, 'ready 2.1.3\r\n\r\n', '{"status":"ready","version":"2.1.3"}'],
+  ];
+  for (const [i, [code, output, state]] of outputs.entries()) {
+    if (i > 0) {
+      plan(code, output, 1500);
+      await tick(shell);
+      await tick(shell); // while the first runs: skipped
+    }
+    assert.equal((await nextPush(shell, i + 1)).script, push(state), `output ${JSON.stringify(output)}`);
+    assert.equal(runs().length, i + 1);
+  }
+  await tick(shell);
+  await sleep(1500);
+  assert.equal(runs().length, outputs.length, 'no check once ready');
+  assert.equal(shell.program.child.exitCode, null, 'in a call a ready update waits');
+
+  await shell.send('{"type":"updateInstall"}');
+  assert.equal(await shell.program.exited, 0);
+  assert.match(runs().at(-1).commandLine, new RegExp(` install "[^"]+" ${shell.pid} "`));
+  shell.standIn.close();
+});
+
+test('an unwritable stage folder changes nothing; after the first minute a ready update waits', async (t) => {
+  fs.rmSync(stage, { recursive: true, force: true });
+  fs.mkdirSync(path.join(stage, 'native-update.ps1'), { recursive: true });
+  plan(0, 'ready 2.1.2\r\n');
+  const shell = await start(t);
+  await shell.standIn.next(isCall('KillTimer'), { ms: 10000 });
+  const firstTickSeen = performance.now();
+  await sleep(1500);
+  assert.deepEqual([runs().length, pushes(shell).length], [0, 0]);
+  await shell.send('{"type":"updateState"}');
+  assert.equal(pushes(shell)[0].script, push('{"status":"idle"}'));
+
+  fs.rmdirSync(path.join(stage, 'native-update.ps1'));
+  await sleep(58000 - (performance.now() - firstTickSeen));
+  await tick(shell);
+  assert.equal((await nextPush(shell, 2)).script, push('{"status":"ready","version":"2.1.2"}'));
+  await sleep(2000);
+  assert.deepEqual([runs().length, shell.program.child.exitCode], [1, null]);
+  assert.equal(await shell.quit(), 0);
+});
