@@ -37,7 +37,7 @@ async function toggleEveryWay(shell) {
   await shell.post(WM_COMMAND, IDM.deafen);
   await shell.post(WM_HOTKEY, 1);
   await shell.post(WM_HOTKEY, 2);
-  return shell.calls('ExecuteScript', from);
+  return shell.scripts(from);
 }
 
 test('with the helper beside it the page is set up in order and opens the configured address', async (t) => {

@@ -10,8 +10,8 @@ import { after, before, test } from 'node:test';
 import { setTimeout as sleep } from 'node:timers/promises';
 import { promisify } from 'node:util';
 
-import { focusWindow, startShell, xdotool } from './lib/page.mjs';
-import { doublesDir, isCall, isEvent, probe, top, waitFor, wineEnv, wineRun } from './lib/wine.mjs';
+import { focusWindow, isPageScript, startShell, xdotool } from './lib/page.mjs';
+import { doublesDir, isEvent, probe, top, waitFor, wineEnv, wineRun } from './lib/wine.mjs';
 
 const deployment = fs.readFileSync(path.join(top, 'shell/deployment.h'), 'utf8');
 const setting = (name) => deployment.match(new RegExp(`${name}\\[\\] = L"([^"]+)"`))[1];
@@ -47,9 +47,9 @@ async function scan(message) {
   const from = shell.standIn.reports.length;
   const sent = performance.now();
   const delivered = await shell.send(message);
-  const answer = await shell.standIn.next(isCall('ExecuteScript'), { from });
+  const answer = await shell.standIn.next(isPageScript, { from });
   figures.push({ insideMs: (answer.at - delivered.startedAt) / 1000, roundTripMs: performance.now() - sent });
-  assert.equal(shell.calls('ExecuteScript', from).length, 1, 'one answer per request');
+  assert.equal(shell.scripts(from).length, 1, 'one answer per request');
   return answer.script;
 }
 

@@ -31,7 +31,7 @@ async function scriptOf(action) {
   const from = shell.standIn.reports.length;
   await action();
   await sleep(1000);
-  const scripts = shell.calls('ExecuteScript', from);
+  const scripts = shell.scripts(from);
   assert.ok(scripts.length <= 1, `one script per action, got ${JSON.stringify(scripts)}`);
   assert.ok(scripts.every((s) => s.handler === false), 'no completion handler');
   return scripts[0]?.script;

@@ -9,7 +9,7 @@ import path from 'node:path';
 import { test } from 'node:test';
 import { setTimeout as sleep } from 'node:timers/promises';
 
-import { startShell } from './lib/page.mjs';
+import { isUpdatePush, startShell } from './lib/page.mjs';
 import { doublesDir, isCall, localDir, waitFor, winPath, windowsBuild, winePrefix } from './lib/wine.mjs';
 
 const WM_TIMER = 275;
@@ -35,8 +35,7 @@ const env = { WINEDLLOVERRIDES: 'mscoree,mshtml=;powershell.exe=n' };
 
 const plan = (code, output = '', delay = 0) => fs.writeFileSync(planFile, `${code} ${delay}\n${output}`, 'latin1');
 const runs = () => (fs.existsSync(log) ? fs.readFileSync(log, 'utf8').trim().split('\n').filter(Boolean).map(JSON.parse) : []);
-const pushes = (shell) =>
-  shell.calls('ExecuteScript').filter((c) => c.script.startsWith('if (window.__tolvinUpdate) window.__tolvinUpdate('));
+const pushes = (shell) => shell.standIn.reports.filter(isUpdatePush);
 const push = (state) => `if (window.__tolvinUpdate) window.__tolvinUpdate(${state});`;
 
 async function start(t, { inCall = false } = {}) {

@@ -19,6 +19,11 @@ export const IDM = { show: 1001, mute: 1002, deafen: 1003, switchServer: 1004, q
 export const MUTE_SCRIPT = 'if (window.__tolvinToggleMute) window.__tolvinToggleMute();';
 export const DEAFEN_SCRIPT = 'if (window.__tolvinToggleDeafen) window.__tolvinToggleDeafen();';
 
+// The update check runs about 3 s after start and tells the page its result
+// whenever it ends: tests of other scripts leave those pushes aside.
+export const isUpdatePush = (r) => r.call === 'ExecuteScript' && r.script.startsWith('if (window.__tolvinUpdate)');
+export const isPageScript = (r) => r.call === 'ExecuteScript' && !isUpdatePush(r);
+
 // Starts Tolvin.exe from a fresh folder (with `extra` files beside it and `env`
 // added to its environment) and brings it to the point where the runtime is
 // asked for a controller. `page` then answers that request with `controller` (a
@@ -58,6 +63,7 @@ export async function startShell({ extra = {}, env = {}, t } = {}) {
       const report = await standIn.next((r) => r.call === 'PostWebMessageAsJson' && r.json.startsWith(prefix), { from, ms });
       return { ...JSON.parse(report.json), at: report.at, seenAt: performance.now() };
     },
+    scripts: (from = 0) => standIn.reports.slice(from).filter(isPageScript),
     async quit() {
       await standIn.command(`post ${WM_COMMAND} ${IDM.quit} 0`, isEvent('posted'));
       const code = await program.ended();
