@@ -72,7 +72,7 @@ test('the first check 3 s after start: the exact command line, NUL and a pipe on
   assert.equal(ready.script, push('{"status":"ready","version":"2.1.2"}'));
   const firstTick = shell.calls('KillTimer')[0];
   t.diagnostic(`first timer tick to result push: ${((ready.at - firstTick.at) / 1000).toFixed(0)} ms`);
-  assert.equal(await shell.program.exited, 0);
+  assert.equal(await shell.program.ended(), 0);
   const [, install, ...more] = runs();
   assert.equal(more.length, 0, 'the idle install request started nothing');
   assert.equal(install.commandLine, `${head}install "${winPath(shell.dir)}" ${shell.pid} "${stageWin}"`);
@@ -107,7 +107,7 @@ test('in a call each output tells the page; one check at a time, none once ready
   assert.equal(shell.program.child.exitCode, null, 'in a call a ready update waits');
 
   await shell.send('{"type":"updateInstall"}');
-  assert.equal(await shell.program.exited, 0);
+  assert.equal(await shell.program.ended(), 0);
   assert.match(runs().at(-1).commandLine, new RegExp(` install "[^"]+" ${shell.pid} "`));
   shell.standIn.close();
 });
