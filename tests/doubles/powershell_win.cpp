@@ -12,27 +12,16 @@
 
 namespace {
 
-std::string kind(HANDLE handle) {
-    switch (GetFileType(handle)) {
-    case FILE_TYPE_CHAR:
-        return jsonText("char");
-    case FILE_TYPE_PIPE:
-        return jsonText("pipe");
-    case FILE_TYPE_DISK:
-        return jsonText("disk");
-    default:
-        return jsonText("none");
+std::string kinds(std::initializer_list<HANDLE> handles) {
+    std::string list;
+    for (HANDLE handle : handles) {
+        const DWORD type = GetFileType(handle);
+        list += list.empty() ? "[" : ",";
+        list += jsonText(type == FILE_TYPE_CHAR   ? "char"
+                         : type == FILE_TYPE_PIPE ? "pipe"
+                                                  : "other");
     }
-}
-
-std::string kinds(HANDLE in, HANDLE out, HANDLE err) {
-    std::string list = "[";
-    list += kind(in);
-    list += ',';
-    list += kind(out);
-    list += ',';
-    list += kind(err);
-    return list += ']';
+    return list + ']';
 }
 
 // Handles made by this process are not inheritable; the inherited ones keep
@@ -49,27 +38,6 @@ std::string inheritedHandles() {
     return list + ']';
 }
 
-std::string readFile(const std::wstring& path) {
-    std::string bytes;
-    HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                              0, nullptr);
-    if (file == INVALID_HANDLE_VALUE) return bytes;
-    char buffer[4096];
-    DWORD got = 0;
-    while (ReadFile(file, buffer, sizeof(buffer), &got, nullptr) && got > 0)
-        bytes.append(buffer, got);
-    CloseHandle(file);
-    return bytes;
-}
-
-void appendLine(const std::wstring& path, const std::string& line) {
-    HANDLE file = CreateFileW(path.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ, nullptr, OPEN_ALWAYS,
-                              0, nullptr);
-    DWORD written = 0;
-    WriteFile(file, line.data(), static_cast<DWORD>(line.size()), &written, nullptr);
-    CloseHandle(file);
-}
-
 } // namespace
 
 int wmain() {
@@ -80,28 +48,31 @@ int wmain() {
     const std::wstring dir = self;
     HANDLE in = GetStdHandle(STD_INPUT_HANDLE), out = GetStdHandle(STD_OUTPUT_HANDLE),
            err = GetStdHandle(STD_ERROR_HANDLE);
-    appendLine(dir + L"powershell-standin.log",
-               JsonObject()
-                       .add("commandLine", jsonString(GetCommandLineW()))
-                       .add("pid", jsonNumber(GetCurrentProcessId()))
-                       .add("stdin", jsonHandle(in))
-                       .add("stdout", jsonHandle(out))
-                       .add("stderr", jsonHandle(err))
-                       .add("kinds", kinds(in, out, err))
-                       .add("inherited", inherited)
-                       .add("console", jsonBool(GetConsoleWindow()))
-                       .str() +
-                   "\n");
+    const std::string record = JsonObject()
+                                   .add("commandLine", jsonString(GetCommandLineW()))
+                                   .add("stdin", jsonHandle(in))
+                                   .add("stdout", jsonHandle(out))
+                                   .add("stderr", jsonHandle(err))
+                                   .add("kinds", kinds({in, out, err}))
+                                   .add("inherited", inherited)
+                                   .add("console", jsonBool(GetConsoleWindow()))
+                                   .str() +
+                               "\n";
+    HANDLE log = CreateFileW((dir + L"powershell-standin.log").c_str(), FILE_APPEND_DATA,
+                             FILE_SHARE_READ, nullptr, OPEN_ALWAYS, 0, nullptr);
+    DWORD done = 0;
+    WriteFile(log, record.data(), static_cast<DWORD>(record.size()), &done, nullptr);
+    CloseHandle(log);
 
-    const std::string plan = readFile(dir + L"powershell-standin.plan");
-    const size_t feed = plan.find('\n');
+    char plan[65536] = "";
+    HANDLE file = CreateFileW((dir + L"powershell-standin.plan").c_str(), GENERIC_READ,
+                              FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+    ReadFile(file, plan, sizeof(plan) - 1, &done, nullptr);
+    CloseHandle(file);
     int code = 1, delay = 0;
-    sscanf(plan.c_str(), "%d %d", &code, &delay);
-    if (feed != std::string::npos) {
-        DWORD written = 0;
-        WriteFile(out, plan.data() + feed + 1, static_cast<DWORD>(plan.size() - feed - 1), &written,
-                  nullptr);
-    }
+    sscanf(plan, "%d %d", &code, &delay);
+    if (const char* feed = strchr(plan, '\n'))
+        WriteFile(out, feed + 1, static_cast<DWORD>(plan + done - feed - 1), &done, nullptr);
     Sleep(static_cast<DWORD>(delay));
     return code;
 }
