@@ -7,10 +7,9 @@ constexpr std::size_t ERROR_TEXT_KEPT = 16;
 
 } // namespace
 
-std::wstring helperPath(std::wstring_view programPath) {
-    const std::size_t slash = programPath.rfind(L'\\');
-    if (slash == std::wstring_view::npos) return {};
-    return std::wstring(programPath.substr(0, slash + 1)) + HELPER_FILE_NAME;
+std::wstring helperPathIn(std::wstring_view programFolder) {
+    if (programFolder.empty()) return {};
+    return std::wstring(programFolder) + L"\\" + HELPER_FILE_NAME;
 }
 
 std::wstring helperCommandLine(std::wstring_view helper, std::wstring_view windowId,

@@ -10,10 +10,8 @@
 
 inline constexpr wchar_t HELPER_FILE_NAME[] = L"tolvin-app-audio.exe";
 
-// The helper's full path: the folder of `programPath` (up to and with its last
-// backslash) followed by the helper's file name; empty when the path names no
-// folder.
-std::wstring helperPath(std::wstring_view programPath);
+// The helper's full path in the program's folder; empty when there is no folder.
+std::wstring helperPathIn(std::wstring_view programFolder);
 
 // The helper's command line: its path in double quotes, then
 // "--window <windowId> --self <pid>", or "--all-except <pid>" when windowId is empty.

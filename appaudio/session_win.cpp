@@ -47,9 +47,7 @@ struct Pipe {
 };
 
 std::wstring ownHelperPath() {
-    wchar_t buffer[MAX_PATH];
-    const DWORD length = GetModuleFileNameW(nullptr, buffer, MAX_PATH);
-    return helperPath(std::wstring_view(buffer, length));
+    return helperPathIn(programFolder());
 }
 
 // Starts the helper hidden on the three pipe ends. Only those three are handed

@@ -13,7 +13,7 @@ namespace {
 void answerActivity(const std::wstring& text) {
     const std::wstring script =
         nativeReplyScript(readIntegerField(text, L"callbackId"), scanActivity());
-    if (g_shell.webView) g_shell.webView->ExecuteScript(script.c_str(), nullptr);
+    runPageScript(script.c_str());
 }
 
 } // namespace

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "bridge/bridge_win.h"
+#include "shell/paths.h"
 #include "shell/shell_state_win.h"
 
 ShellState g_shell;
@@ -27,15 +28,8 @@ int startupShowCommand() {
 // The normal search order first, then the program's own folder by full path.
 void findLoader() {
     HMODULE loader = LoadLibraryW(LOADER_DLL);
-    if (!loader) {
-        wchar_t buffer[260];
-        const DWORD length = GetModuleFileNameW(nullptr, buffer, 260);
-        const std::wstring path(buffer, length);
-        const size_t slash = path.rfind(L'\\');
-        if (slash != std::wstring::npos) {
-            loader = LoadLibraryW((path.substr(0, slash + 1) + LOADER_DLL).c_str());
-        }
-    }
+    if (!loader && !programFolder().empty())
+        loader = LoadLibraryW((programFolder() + L"\\" + LOADER_DLL).c_str());
     if (loader) {
         g_shell.loaderEntry =
             reinterpret_cast<CreateEnvironmentWithOptionsFn>(reinterpret_cast<void*>(
@@ -95,6 +89,14 @@ void startWebView(HWND window) {
 }
 
 } // namespace
+
+const std::wstring& programFolder() {
+    static const std::wstring folder = [] {
+        wchar_t path[MAX_PATH];
+        return folderOf(std::wstring_view(path, GetModuleFileNameW(nullptr, path, MAX_PATH)));
+    }();
+    return folder;
+}
 
 int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
     const int show = startupShowCommand();

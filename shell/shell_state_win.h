@@ -52,6 +52,14 @@ extern ShellState g_shell;
 // Reads config.json once per process; later calls return at once.
 void loadSettings();
 
+// This program's folder (no trailing backslash), read once; empty when the
+// program's path names none.
+const std::wstring& programFolder();
+
+// Runs a script in the page; nothing happens before a web view exists. Each
+// script checks for the page function it calls itself.
+void runPageScript(const wchar_t* script);
+
 // The main window's procedure.
 LRESULT CALLBACK mainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
 

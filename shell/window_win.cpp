@@ -16,12 +16,6 @@ constexpr UINT IDM_TOGGLE_DEAFEN = 1003;
 constexpr UINT IDM_SWITCH_SERVER = 1004;
 constexpr UINT IDM_QUIT = 1005;
 
-// Scripts run only once a page exists; the page may still lack the function,
-// which the script itself checks.
-void runPageScript(const wchar_t* script) {
-    if (g_shell.webView) g_shell.webView->ExecuteScript(script, nullptr);
-}
-
 // A window the page minimised comes back restored, not as a taskbar button.
 void showAndActivate(HWND window) {
     ShowWindow(window, IsIconic(window) ? SW_RESTORE : SW_SHOW);
@@ -140,4 +134,8 @@ bool postRecord(HWND window, UINT message, WPARAM wParam, const void* record) {
     if (PostMessageW(window, message, wParam, reinterpret_cast<LPARAM>(record))) return true;
     g_postedRecords.take(record);
     return false;
+}
+
+void runPageScript(const wchar_t* script) {
+    if (g_shell.webView) g_shell.webView->ExecuteScript(script, nullptr);
 }

@@ -9,11 +9,6 @@ std::string updateScriptBytes() {
     return bytes;
 }
 
-std::wstring folderOf(std::wstring_view programPath) {
-    const std::size_t slash = programPath.rfind(L'\\');
-    return std::wstring(programPath.substr(0, slash == std::wstring_view::npos ? 0 : slash));
-}
-
 std::wstring stageFolderIn(std::wstring_view localAppData) {
     if (localAppData.empty()) return {};
     return std::wstring(localAppData) + L"\\Tolvin\\update";

@@ -11,9 +11,6 @@
 // single line feeds (the build refuses anything else).
 std::string updateScriptBytes();
 
-// The folder of a program path: everything before its last backslash.
-std::wstring folderOf(std::wstring_view programPath);
-
 // The stage folder below the local application-data folder; empty when that
 // folder is unknown (empty).
 std::wstring stageFolderIn(std::wstring_view localAppData);

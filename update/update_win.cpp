@@ -14,12 +14,6 @@
 
 namespace {
 
-std::wstring appFolder() {
-    wchar_t path[260];
-    const DWORD length = GetModuleFileNameW(nullptr, path, 260);
-    return folderOf(std::wstring_view(path, length));
-}
-
 std::wstring stageFolder() {
     wchar_t local[MAX_PATH];
     if (SHGetFolderPathW(nullptr, CSIDL_LOCAL_APPDATA, nullptr, 0, local) != S_OK) return {};
@@ -125,7 +119,7 @@ void updateCheckTick() {
     try {
         std::thread(checkRunner,
                     powerShellCommandLine(powerShell(), scriptFileIn(stage),
-                                          checkArguments(appFolder(), stage)),
+                                          checkArguments(programFolder(), stage)),
                     g_shell.mainWindow)
             .detach();
     } catch (const std::system_error&) {
@@ -144,8 +138,7 @@ void onUpdateResult(WPARAM ranOk, LPARAM output) {
 }
 
 void pushUpdateState() {
-    if (g_shell.webView)
-        g_shell.webView->ExecuteScript(updatePushScript(g_shell.update).c_str(), nullptr);
+    runPageScript(updatePushScript(g_shell.update).c_str());
 }
 
 void installUpdate() {
@@ -154,7 +147,7 @@ void installUpdate() {
     if (!writeUpdateScript(stage)) return;
     std::wstring commandLine =
         powerShellCommandLine(powerShell(), scriptFileIn(stage),
-                              installArguments(appFolder(), GetCurrentProcessId(), stage));
+                              installArguments(programFolder(), GetCurrentProcessId(), stage));
     STARTUPINFOW info{};
     info.cb = sizeof(info);
     PROCESS_INFORMATION process{};

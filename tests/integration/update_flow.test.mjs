@@ -10,7 +10,7 @@ import { test } from 'node:test';
 import { setTimeout as sleep } from 'node:timers/promises';
 
 import { isUpdatePush, startShell } from './lib/page.mjs';
-import { doublesDir, isCall, localDir, waitFor, winPath, windowsBuild, winePrefix } from './lib/wine.mjs';
+import { doublesDir, isCall, isEvent, localDir, waitFor, winPath, windowsBuild, winePrefix } from './lib/wine.mjs';
 
 const WM_TIMER = 275;
 const TIMER_UPDATE_CHECK = 202;
@@ -109,6 +109,15 @@ test('in a call each output tells the page; one check at a time, none once ready
   await shell.send('{"type":"updateInstall"}');
   assert.equal(await shell.program.ended(), 0);
   assert.match(runs().at(-1).commandLine, new RegExp(` install "[^"]+" ${shell.pid} "`));
+  shell.standIn.close();
+});
+
+test('a new document is in no call: after a reload, ready in the first minute installs', async (t) => {
+  plan(0, 'ready 2.1.2\r\n', 1500);
+  const shell = await start(t, { inCall: true });
+  await shell.standIn.command(`navigate ${shell.calls('Navigate')[0].uri}`, isEvent('navigationStarted'));
+  assert.equal(await shell.program.ended(), 0);
+  assert.match(runs().at(-1).commandLine, / install /);
   shell.standIn.close();
 });
 

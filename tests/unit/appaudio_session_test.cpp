@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "appaudio/session.h"
+#include "shell/paths.h"
 
 namespace {
 
@@ -21,7 +22,7 @@ TEST(AppAudioSession, FindsTheHelperBesideTheProgram) {
         {L"Tolvin.exe", L""},
         {L"", L""},
     };
-    for (const auto& c : cases) EXPECT_EQ(helperPath(c.program), c.helper) << c.program;
+    for (const auto& c : cases) EXPECT_EQ(helperPathIn(folderOf(c.program)), c.helper) << c.program;
 }
 
 TEST(AppAudioSession, CommandLineNamesTheWindowOrExcludesTheShell) {

@@ -1,3 +1,4 @@
+#include "shell/paths.h"
 #include "update/update_flow.h"
 #include "update/update_script.h"
 
@@ -127,9 +128,7 @@ TEST(UpdateScript, CommandLinesQuoteEveryPath) {
                L"\"C:\\Users\\user\\AppData\\Local\\Tolvin\\update\"");
 }
 
-TEST(UpdateScript, FoldersOfOddPaths) {
-    EXPECT_EQ(folderOf(L"C:\\Tolvin.exe"), L"C:");
-    EXPECT_EQ(folderOf(L"Tolvin.exe"), L"");
+TEST(UpdateScript, NoStageFolderWithoutALocalFolder) {
     EXPECT_EQ(stageFolderIn(L""), L"");
 }
 
