@@ -13,6 +13,7 @@
 
 #include "capture/helper_win.h"
 #include "capture/output_stream.h"
+#include "capture/platform_win.h"
 
 namespace {
 
@@ -65,7 +66,7 @@ int64_t counterNow() {
     for (int64_t n = 0;; ++n) {
         const int64_t due = blockDueTime(c0, frequency, n);
         for (int64_t now = counterNow(); now < due; now = counterNow()) {
-            Sleep(static_cast<DWORD>(pacingSleepMillis(due - now, frequency)));
+            platformSleep(static_cast<DWORD>(pacingSleepMillis(due - now, frequency)));
         }
 
         std::fill(block.begin(), block.end(), 0.0f);

@@ -120,3 +120,7 @@ HRESULT activateProcessLoopback(PROPVARIANT* params,
     return ActivateAudioInterfaceAsync(L"VAD\\Process_Loopback", __uuidof(IAudioClient), params,
                                        handler, operation);
 }
+
+void platformSleep(DWORD ms) {
+    Sleep(ms);
+}

@@ -1,6 +1,6 @@
-// The platform calls the helper makes for processes, sessions and activation. The
-// real program links platform_win.cpp; the simulated test build links
-// sim/sim_platform_win.cpp instead, so everything around these runs unchanged.
+// The platform calls the helper makes for processes, sessions, activation and its
+// pacing sleep. The real program links platform_win.cpp; the simulated test build
+// links sim/sim_platform_win.cpp instead, so everything around these runs unchanged.
 #pragma once
 
 #include <windows.h>
@@ -28,3 +28,6 @@ void collectSessionPids(std::set<uint32_t>& pids);
 HRESULT activateProcessLoopback(PROPVARIANT* params,
                                 IActivateAudioInterfaceCompletionHandler* handler,
                                 IActivateAudioInterfaceAsyncOperation** operation);
+
+// Sleeps at least ms milliseconds, waking on the system's timer tick.
+void platformSleep(DWORD ms);

@@ -1,18 +1,33 @@
 // The simulated audio system: answers the helper's platform calls from the
 // scenario file named by TOLVIN_SIM_SCENARIO, re-read at every call so a test can
-// change the world while the helper runs. Its audio client accepts only the
-// exact stream set-up the helper must ask for (stricter than the platform, which
-// would take other durations and flags too) and produces the scenario's tones in
-// real time.
+// change the world while the helper runs. It is as strict as the platform where
+// the helper relies on it: the audio client accepts only the exact stream set-up
+// the helper must ask for, the stream keeps only 20 ms of sound for the helper to
+// take, the capture client's packet protocol is enforced, and the audio and
+// capture clients keep separate reference counts. What it sees goes to a report
+// file beside the scenario ("<scenario>.report"), rewritten whole after every
+// change so that it is complete whenever the process ends:
+//
+//   activations <pid>|self <count>
+//   stream <id> <pid>|self audio=<refs> capture=<refs> idle|running|stopped
+//          discontinuities=<n> lost=<frames>          (one line per stream)
+//   breach <what>
+//
+// A breach of the platform's rules also ends the helper at once with code 3 and
+// the breach on standard error, so no test can pass over it.
 #include <windows.h>
 #include <audioclient.h>
 
 #include <algorithm>
 #include <atomic>
+#include <cmath>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <mutex>
 #include <optional>
+#include <sstream>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -22,17 +37,22 @@
 
 namespace {
 
-constexpr UINT32 SIM_PACKET_FRAMES = 480;
-constexpr DWORD SIM_PACKET_PERIOD_MS = 10;
-constexpr DWORD SIM_COMPLETION_DELAY_MS = 5;
+constexpr UINT32 SIM_BUFFER_FRAMES = 960; // the 20 ms the helper asks for
+constexpr double SIM_RATE = 48000;
+constexpr int64_t SIM_TONE_REFRESH_MS = 250;
+constexpr UINT SIM_BREACH_EXIT = 3;
 constexpr HRESULT SIM_E_ILLEGAL_METHOD_CALL = static_cast<HRESULT>(0x8000000E);
 // Auto-convert PCM, event callback and loopback; written out as a number so that
 // it does not merely repeat the helper's own expression.
 constexpr DWORD SIM_STREAM_FLAGS = 0x80060000;
 constexpr REFERENCE_TIME SIM_BUFFER_DURATION = 200000; // 20 ms in 100-ns units
 
+const char* scenarioPath() {
+    return std::getenv("TOLVIN_SIM_SCENARIO");
+}
+
 SimScenario loadScenario() {
-    const char* path = std::getenv("TOLVIN_SIM_SCENARIO");
+    const char* path = scenarioPath();
     if (path == nullptr) {
         return {};
     }
@@ -52,32 +72,118 @@ int64_t counterFrequency() {
     return frequency.QuadPart;
 }
 
-// A process-loopback client and its capture service in one object, sharing one count.
-class SimAudioClient final : public IAudioClient, public IAudioCaptureClient {
+std::string pidName(uint32_t pid) {
+    return pid == GetCurrentProcessId() ? "self" : std::to_string(pid);
+}
+
+struct StreamRecord {
+    std::string pid;
+    long audioRefs = 1;
+    long captureRefs = 0;
+    const char* state = "idle";
+    uint64_t discontinuities = 0;
+    uint64_t lostFrames = 0;
+};
+
+// Everything the report file says, kept under one lock.
+class SimReport {
   public:
-    explicit SimAudioClient(std::vector<SimTone> tones) : tones_(std::move(tones)) {}
+    void countActivation(uint32_t pid) {
+        change([&] { ++activations_[pidName(pid)]; });
+    }
+    int addStream(uint32_t pid) {
+        int id = 0;
+        change([&] {
+            id = static_cast<int>(streams_.size());
+            streams_.push_back({pidName(pid)});
+        });
+        return id;
+    }
+    template <typename F> void changeStream(int id, F&& f) {
+        change([&] { f(streams_[id]); });
+    }
+    [[noreturn]] void breach(const std::string& what) {
+        change([&] { breaches_.push_back(what); });
+        const std::string text = "simulated platform: " + what + "\r\n";
+        DWORD written = 0;
+        WriteFile(GetStdHandle(STD_ERROR_HANDLE), text.data(), static_cast<DWORD>(text.size()),
+                  &written, nullptr);
+        TerminateProcess(GetCurrentProcess(), SIM_BREACH_EXIT);
+        std::abort();
+    }
+
+  private:
+    template <typename F> void change(F&& f) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        f();
+        write();
+    }
+    void write() {
+        const char* scenario = scenarioPath();
+        if (scenario == nullptr) {
+            return;
+        }
+        std::ostringstream text;
+        for (const auto& [pid, count] : activations_) {
+            text << "activations " << pid << ' ' << count << '\n';
+        }
+        for (size_t id = 0; id < streams_.size(); ++id) {
+            const StreamRecord& s = streams_[id];
+            text << "stream " << id << ' ' << s.pid << " audio=" << s.audioRefs
+                 << " capture=" << s.captureRefs << ' ' << s.state
+                 << " discontinuities=" << s.discontinuities << " lost=" << s.lostFrames << '\n';
+        }
+        for (const std::string& what : breaches_) {
+            text << "breach " << what << '\n';
+        }
+        const std::string path = std::string(scenario) + ".report";
+        const std::string temporary = path + ".tmp";
+        const std::string bytes = text.str();
+        const HANDLE file = CreateFileA(temporary.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                        FILE_ATTRIBUTE_NORMAL, nullptr);
+        DWORD written = 0;
+        WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
+        CloseHandle(file);
+        MoveFileExA(temporary.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING);
+    }
+
+    std::mutex mutex_;
+    std::map<std::string, int> activations_;
+    std::vector<StreamRecord> streams_;
+    std::vector<std::string> breaches_;
+};
+
+SimReport& report() {
+    static SimReport* instance = new SimReport();
+    return *instance;
+}
+
+// One process-loopback stream: its audio client, and its capture client as a
+// second object with a count of its own. Kept after the last release, so that a
+// release too many or a call after it is seen rather than corrupting memory.
+class SimStream final : public IAudioClient {
+  public:
+    SimStream(uint32_t pid, SimStreamSettings settings)
+        : pid_(pid), settings_(std::move(settings)), id_(report().addStream(pid)),
+          rate_(SIM_RATE * (1 + settings_.ppm / 1e6) / static_cast<double>(counterFrequency())) {
+        refreshTones();
+    }
 
     HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** object) override {
-        if (iid == __uuidof(IUnknown) || iid == __uuidof(IAudioClient)) {
-            *object = static_cast<IAudioClient*>(this);
-        } else if (iid == __uuidof(IAudioCaptureClient)) {
-            *object = static_cast<IAudioCaptureClient*>(this);
-        } else {
+        if (object == nullptr) {
+            return E_POINTER;
+        }
+        // The capture client is a service of the audio client, not one of its interfaces.
+        if (iid != __uuidof(IUnknown) && iid != __uuidof(IAudioClient)) {
             *object = nullptr;
             return E_NOINTERFACE;
         }
+        *object = static_cast<IAudioClient*>(this);
         AddRef();
         return S_OK;
     }
-    ULONG STDMETHODCALLTYPE AddRef() override { return ++count_; }
-    ULONG STDMETHODCALLTYPE Release() override {
-        const ULONG count = --count_;
-        if (count == 0) {
-            Stop();
-            delete this;
-        }
-        return count;
-    }
+    ULONG STDMETHODCALLTYPE AddRef() override { return count(&StreamRecord::audioRefs, +1); }
+    ULONG STDMETHODCALLTYPE Release() override { return count(&StreamRecord::audioRefs, -1); }
 
     // Takes exactly the stream the helper asks of the process-loopback client and
     // refuses anything else, so a wrong argument leaves the capture unstarted and
@@ -114,6 +220,7 @@ class SimAudioClient final : public IAudioClient, public IAudioCaptureClient {
         return E_NOTIMPL;
     }
     HRESULT STDMETHODCALLTYPE Start() override {
+        checkAlive("Start");
         if (!initialized_) {
             return AUDCLNT_E_NOT_INITIALIZED;
         }
@@ -124,19 +231,17 @@ class SimAudioClient final : public IAudioClient, public IAudioCaptureClient {
             return AUDCLNT_E_NOT_STOPPED;
         }
         startCounter_ = counterNow();
-        signaller_ = std::thread([this] {
-            while (started_.load()) {
-                Sleep(SIM_PACKET_PERIOD_MS);
-                SetEvent(event_);
-            }
-        });
+        report().changeStream(id_, [](StreamRecord& r) { r.state = "running"; });
+        signaller_ = std::thread([this] { signalPackets(); });
         return S_OK;
     }
     HRESULT STDMETHODCALLTYPE Stop() override {
+        checkAlive("Stop");
         if (!started_.exchange(false)) {
             return S_FALSE;
         }
         signaller_.join();
+        report().changeStream(id_, [](StreamRecord& r) { r.state = "stopped"; });
         return S_OK;
     }
     HRESULT STDMETHODCALLTYPE Reset() override { return E_NOTIMPL; }
@@ -148,6 +253,7 @@ class SimAudioClient final : public IAudioClient, public IAudioCaptureClient {
         return S_OK;
     }
     HRESULT STDMETHODCALLTYPE GetService(REFIID iid, void** object) override {
+        checkAlive("GetService");
         if (!initialized_) {
             return AUDCLNT_E_NOT_INITIALIZED;
         }
@@ -155,70 +261,224 @@ class SimAudioClient final : public IAudioClient, public IAudioCaptureClient {
             *object = nullptr;
             return E_NOINTERFACE;
         }
-        return QueryInterface(iid, object);
+        return capture_.QueryInterface(iid, object);
     }
 
-    HRESULT STDMETHODCALLTYPE GetBuffer(BYTE** data, UINT32* frames, DWORD* flags, UINT64*,
-                                        UINT64*) override {
-        UINT32 available = 0;
-        GetNextPacketSize(&available);
-        if (available == 0) {
+  private:
+    // The capture service: its own interface and count, the stream's packets.
+    class Capture final : public IAudioCaptureClient {
+      public:
+        explicit Capture(SimStream& stream) : stream_(stream) {}
+        HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** object) override {
+            if (object == nullptr) {
+                return E_POINTER;
+            }
+            if (iid != __uuidof(IUnknown) && iid != __uuidof(IAudioCaptureClient)) {
+                *object = nullptr;
+                return E_NOINTERFACE;
+            }
+            *object = static_cast<IAudioCaptureClient*>(this);
+            AddRef();
+            return S_OK;
+        }
+        ULONG STDMETHODCALLTYPE AddRef() override {
+            return stream_.count(&StreamRecord::captureRefs, +1);
+        }
+        ULONG STDMETHODCALLTYPE Release() override {
+            return stream_.count(&StreamRecord::captureRefs, -1);
+        }
+        HRESULT STDMETHODCALLTYPE GetBuffer(BYTE** data, UINT32* frames, DWORD* flags,
+                                            UINT64* position, UINT64* counter) override {
+            return stream_.getBuffer(data, frames, flags, position, counter);
+        }
+        HRESULT STDMETHODCALLTYPE ReleaseBuffer(UINT32 frames) override {
+            return stream_.releaseBuffer(frames);
+        }
+        HRESULT STDMETHODCALLTYPE GetNextPacketSize(UINT32* frames) override {
+            return stream_.nextPacketSize(frames);
+        }
+
+      private:
+        SimStream& stream_;
+    };
+
+    ULONG count(long StreamRecord::*refs, long change) {
+        long now = 0;
+        long total = 0;
+        report().changeStream(id_, [&](StreamRecord& r) {
+            now = r.*refs + change;
+            r.*refs = now;
+            total = r.audioRefs + r.captureRefs;
+        });
+        if (now < 0) {
+            report().breach("a stream object was released more often than it was referenced");
+        }
+        if (total == 0) {
+            freed_.store(true);
+            if (started_.exchange(false)) {
+                signaller_.join();
+            }
+        }
+        return static_cast<ULONG>(now);
+    }
+
+    void checkAlive(const char* call) {
+        if (freed_.load()) {
+            report().breach(std::string(call) + " on a stream whose last reference was released");
+        }
+    }
+
+    int64_t producedFrames(int64_t now) const {
+        return static_cast<int64_t>(static_cast<double>(now - startCounter_) * rate_);
+    }
+    int64_t counterAtFrames(int64_t frames) const {
+        return startCounter_ + static_cast<int64_t>(std::ceil(static_cast<double>(frames) / rate_));
+    }
+
+    // Sets the event each time a packet is complete, until the scenario stops it.
+    void signalPackets() {
+        const int64_t frequency = counterFrequency();
+        int64_t end = 0;
+        for (uint64_t index = 0; started_.load(); ++index) {
+            end += simPacketFrames(settings_, index);
+            const int64_t due = counterAtFrames(end);
+            for (int64_t now = counterNow(); now < due && started_.load(); now = counterNow()) {
+                Sleep(static_cast<DWORD>(std::max<int64_t>(1, (due - now) * 1000 / frequency)));
+            }
+            const int64_t elapsedMs = (counterNow() - startCounter_) * 1000 / frequency;
+            if (settings_.eventStopsMs < 0 || elapsedMs < settings_.eventStopsMs) {
+                SetEvent(event_);
+            }
+        }
+    }
+
+    void refreshTones() {
+        tones_ = simTreeTones(loadScenario(), pid_);
+        tonesLoadedAt_ = GetTickCount64();
+    }
+
+    // Brings the next packet up to now: packets that the buffer could not hold any
+    // longer are lost, and the next one delivered is marked as a discontinuity. A
+    // tree that plays nothing delivers no packets and loses nothing.
+    // Returns the size of the next packet when it is complete, else 0.
+    UINT32 advance() {
+        if (GetTickCount64() - tonesLoadedAt_ >= SIM_TONE_REFRESH_MS) {
+            refreshTones();
+        }
+        const int64_t produced = producedFrames(counterNow());
+        for (;;) {
+            const UINT32 frames = simPacketFrames(settings_, index_);
+            const bool complete = produced >= next_ + frames;
+            const bool overwritten = produced - next_ > SIM_BUFFER_FRAMES;
+            if (tones_.empty() ? !complete : !overwritten) {
+                return complete && !tones_.empty() ? frames : 0;
+            }
+            if (!tones_.empty()) {
+                lostFrames_ += frames;
+                discontinuity_ = true;
+            }
+            next_ += frames;
+            ++index_;
+        }
+    }
+
+    HRESULT nextPacketSize(UINT32* frames) {
+        checkAlive("GetNextPacketSize");
+        std::lock_guard<std::mutex> lock(mutex_);
+        *frames = started_.load() && heldFrames_ < 0 ? advance() : 0;
+        return S_OK;
+    }
+
+    HRESULT getBuffer(BYTE** data, UINT32* frames, DWORD* flags, UINT64*, UINT64*) {
+        checkAlive("GetBuffer");
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (heldFrames_ >= 0) {
+            report().breach("GetBuffer called again before ReleaseBuffer");
+        }
+        const UINT32 size = started_.load() ? advance() : 0;
+        heldFrames_ = size;
+        if (size == 0) {
             *data = nullptr;
             *frames = 0;
             *flags = 0;
             return AUDCLNT_S_BUFFER_EMPTY;
         }
-        packet_.assign(SIM_PACKET_FRAMES * 2, 0);
         bool silent = true;
         for (const SimTone& tone : tones_) {
             silent = silent && tone.silent;
         }
-        for (UINT32 i = 0; i < SIM_PACKET_FRAMES * 2; ++i) {
+        packet_.assign(size * 2, 0);
+        for (UINT32 i = 0; i < size * 2; ++i) {
             int sum = 0;
             for (const SimTone& tone : tones_) {
-                sum += tone.silent ? 0 : simToneValue(tone, delivered_ + i / 2);
+                sum += tone.silent ? 0 : simToneValue(tone, next_ + i / 2);
             }
             // A silent packet's data is meaningless; make it loud so that reading it shows.
             packet_[i] = static_cast<int16_t>(silent ? 0x5A5A : std::clamp(sum, -32768, 32767));
         }
         *data = reinterpret_cast<BYTE*>(packet_.data());
-        *frames = SIM_PACKET_FRAMES;
-        *flags = silent && !tones_.empty() ? AUDCLNT_BUFFERFLAGS_SILENT : 0;
-        return S_OK;
-    }
-    HRESULT STDMETHODCALLTYPE ReleaseBuffer(UINT32 frames) override {
-        delivered_ += frames;
-        return S_OK;
-    }
-    HRESULT STDMETHODCALLTYPE GetNextPacketSize(UINT32* frames) override {
-        // A stopped stream and a tree without tones deliver no packets.
-        if (!started_.load()) {
-            *frames = 0;
-            return S_OK;
+        *frames = size;
+        *flags = (silent ? AUDCLNT_BUFFERFLAGS_SILENT : 0) |
+                 (discontinuity_ ? AUDCLNT_BUFFERFLAGS_DATA_DISCONTINUITY : 0);
+        if (discontinuity_) {
+            discontinuity_ = false;
+            const uint64_t lost = lostFrames_;
+            report().changeStream(id_, [&](StreamRecord& r) {
+                ++r.discontinuities;
+                r.lostFrames = lost;
+            });
         }
-        const uint64_t due =
-            static_cast<uint64_t>((counterNow() - startCounter_) * 48000 / counterFrequency());
-        *frames = !tones_.empty() && due >= delivered_ + SIM_PACKET_FRAMES ? SIM_PACKET_FRAMES : 0;
         return S_OK;
     }
 
-  private:
-    ~SimAudioClient() = default;
+    // The platform takes back either the whole packet or none of it.
+    HRESULT releaseBuffer(UINT32 frames) {
+        checkAlive("ReleaseBuffer");
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (heldFrames_ < 0) {
+            report().breach("ReleaseBuffer called without GetBuffer");
+        }
+        if (frames != 0 && static_cast<int64_t>(frames) != heldFrames_) {
+            report().breach("ReleaseBuffer of " + std::to_string(frames) + " frames after " +
+                            std::to_string(heldFrames_) + " were obtained");
+        }
+        if (frames != 0) {
+            next_ += frames;
+            ++index_;
+        }
+        heldFrames_ = -1;
+        return S_OK;
+    }
 
-    std::atomic<ULONG> count_{1};
-    std::vector<SimTone> tones_;
+    ~SimStream() = default;
+
+    const uint32_t pid_;
+    const SimStreamSettings settings_;
+    const int id_;
+    const double rate_; // frames per counter tick
+    Capture capture_{*this};
+    std::atomic<bool> freed_{false};
     bool initialized_ = false;
     HANDLE event_ = nullptr;
     std::atomic<bool> started_{false};
     std::thread signaller_;
     int64_t startCounter_ = 0;
-    uint64_t delivered_ = 0;
+
+    // The capture side, under mutex_.
+    std::mutex mutex_;
+    std::vector<SimTone> tones_;
+    uint64_t tonesLoadedAt_ = 0;
+    int64_t next_ = 0; // stream position of the next packet's first frame
+    uint64_t index_ = 0;
+    bool discontinuity_ = false;
+    uint64_t lostFrames_ = 0;
+    int64_t heldFrames_ = -1; // frames of the packet obtained and not released; -1: none
     std::vector<int16_t> packet_;
 };
 
 class SimActivationOperation final : public IActivateAudioInterfaceAsyncOperation {
   public:
-    SimActivationOperation(HRESULT result, IUnknown* object) : result_(result), object_(object) {}
+    SimActivationOperation(SimActivation how, IUnknown* object) : how_(how), object_(object) {}
 
     HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** object) override {
         if (iid == __uuidof(IUnknown) || iid == __uuidof(IActivateAudioInterfaceAsyncOperation)) {
@@ -241,20 +501,30 @@ class SimActivationOperation final : public IActivateAudioInterfaceAsyncOperatio
         return count;
     }
     HRESULT STDMETHODCALLTYPE GetActivateResult(HRESULT* result, IUnknown** object) override {
-        *result = result_;
-        // Like some platforms, a failed activation leaves the object place untouched.
-        if (SUCCEEDED(result_) && object_ != nullptr) {
+        switch (how_.kind) {
+        case SimActivationKind::BROKEN:
+            return static_cast<HRESULT>(how_.code);
+        case SimActivationKind::FAIL:
+            // Like some platforms, a failed activation leaves the object place untouched.
+            *result = static_cast<HRESULT>(how_.code);
+            return S_OK;
+        case SimActivationKind::EMPTY:
+            *result = S_OK;
+            *object = nullptr;
+            return S_OK;
+        default:
+            *result = S_OK;
             object_->AddRef();
             *object = object_;
+            return S_OK;
         }
-        return S_OK;
     }
 
   private:
     ~SimActivationOperation() = default;
 
     std::atomic<ULONG> count_{1};
-    HRESULT result_;
+    SimActivation how_;
     IUnknown* object_;
 };
 
@@ -314,6 +584,7 @@ HRESULT activateProcessLoopback(PROPVARIANT* params,
     }
     agile->Release();
 
+    report().countActivation(pid);
     const SimScenario scenario = loadScenario();
     SimActivation how;
     const auto found = scenario.activations.find(pid == GetCurrentProcessId() ? SIM_SELF : pid);
@@ -325,15 +596,16 @@ HRESULT activateProcessLoopback(PROPVARIANT* params,
     }
     IUnknown* client = nullptr;
     if (how.kind == SimActivationKind::OK) {
-        client = static_cast<IAudioClient*>(new SimAudioClient(simTreeTones(scenario, pid)));
+        const auto settings = scenario.streams.find(pid);
+        client = static_cast<IAudioClient*>(new SimStream(
+            pid, settings == scenario.streams.end() ? SimStreamSettings{} : settings->second));
     }
-    auto* op = new SimActivationOperation(
-        how.kind == SimActivationKind::FAIL ? static_cast<HRESULT>(how.code) : S_OK, client);
+    auto* op = new SimActivationOperation(how, client);
     handler->AddRef();
     if (how.kind != SimActivationKind::NEVER) {
         op->AddRef();
-        std::thread([handler, op] {
-            Sleep(SIM_COMPLETION_DELAY_MS);
+        std::thread([handler, op, delay = how.delayMs] {
+            Sleep(delay);
             handler->ActivateCompleted(op);
             op->Release();
             handler->Release();
@@ -342,4 +614,19 @@ HRESULT activateProcessLoopback(PROPVARIANT* params,
     // A completion that never comes keeps its handler reference for good.
     *operation = op;
     return S_OK;
+}
+
+// Windows wakes a sleeping thread only on its timer tick (15.6 ms unless raised);
+// Wine wakes it within about a millisecond. The scenario's tick brings the first back.
+void platformSleep(DWORD ms) {
+    static const double tickMs = loadScenario().tickMs;
+    if (tickMs <= 0) {
+        Sleep(ms);
+        return;
+    }
+    const double frequency = static_cast<double>(counterFrequency());
+    const double now = static_cast<double>(counterNow());
+    const double tick = tickMs * frequency / 1000;
+    const double wake = std::ceil((now + ms * frequency / 1000) / tick) * tick;
+    Sleep(static_cast<DWORD>(std::ceil((wake - now) * 1000 / frequency)));
 }

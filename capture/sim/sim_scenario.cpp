@@ -79,12 +79,37 @@ SimScenario readSimScenario(std::istream& in) {
             SimActivation activation;
             if (how == "never") {
                 activation.kind = SimActivationKind::NEVER;
-            } else if (how == "fail" || how == "refuse") {
-                activation.kind =
-                    how == "fail" ? SimActivationKind::FAIL : SimActivationKind::REFUSE;
+            } else if (how == "empty") {
+                activation.kind = SimActivationKind::EMPTY;
+            } else if (how == "late") {
+                activation.delayMs = static_cast<uint32_t>(std::stoul(code));
+            } else if (how == "fail" || how == "refuse" || how == "broken") {
+                activation.kind = how == "fail"     ? SimActivationKind::FAIL
+                                  : how == "refuse" ? SimActivationKind::REFUSE
+                                                    : SimActivationKind::BROKEN;
                 activation.code = static_cast<uint32_t>(std::stoul(code, nullptr, 16));
             }
             scenario.activations[pid] = activation;
+        } else if (kind == "clock") {
+            uint32_t pid = 0;
+            fields >> pid >> scenario.streams[pid].ppm;
+        } else if (kind == "packets") {
+            uint32_t pid = 0;
+            fields >> pid;
+            std::vector<uint32_t>& packets = scenario.streams[pid].packets;
+            packets.clear();
+            for (uint32_t frames = 0; fields >> frames && frames > 0;) {
+                packets.push_back(frames);
+            }
+            if (packets.empty()) {
+                packets.push_back(480);
+            }
+        } else if (kind == "event") {
+            uint32_t pid = 0;
+            std::string stops;
+            fields >> pid >> stops >> scenario.streams[pid].eventStopsMs;
+        } else if (kind == "tick") {
+            fields >> scenario.tickMs;
         } else if (kind == "snapshot") {
             scenario.snapshotFails = true;
         } else if (kind == "enumerator") {
@@ -109,4 +134,12 @@ int simToneValue(const SimTone& tone, uint64_t frame) {
         return tone.amplitude;
     }
     return -tone.amplitude;
+}
+
+uint32_t simPacketFrames(const SimStreamSettings& settings, uint64_t index) {
+    const std::vector<uint32_t>& packets = settings.packets;
+    if (index == 0 || packets.size() == 1) {
+        return packets[0];
+    }
+    return packets[1 + (index - 1) % (packets.size() - 1)];
 }

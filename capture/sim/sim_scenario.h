@@ -1,16 +1,24 @@
 // The scripted audio system that the simulated helper build runs against: which
-// processes exist, which sessions they have, what they play and how activation
-// behaves. Tests write it as a text file, one fact per line:
+// processes exist, which sessions they have, what they play, how activation
+// behaves and how each capture stream misbehaves. Tests write it as a text file,
+// one fact per line:
 //
 //   process <pid> <parent pid> <executable name>
 //   session <pid> active|inactive|expired [system] [endpoint=<n>]
 //   endpoint <n> inactive               sessions on it are not listed
 //   tone <pid> <amplitude> <half period in frames, 0 for constant> [silent]
-//   activation <pid>|self ok|never|fail <hex>|refuse <hex>
+//   activation <pid>|self ok|never|fail <hex>|refuse <hex>|broken <hex>|empty|late <ms>
+//   clock <pid> <ppm>                   the stream of pid's tree runs ppm fast (negative: slow)
+//   packets <pid> <first> [<next>...]   packet sizes in frames: the first, then the rest in turn
+//   event <pid> stops <ms>              the stream's event is no longer set ms after its start
+//   tick <ms>                           Sleep wakes only on this timer tick (fractions allowed)
 //   snapshot fails                      no process snapshot can be taken
 //   enumerator fails                    no endpoint enumerator can be created
 //
-// Blank lines and lines starting with # are ignored; so are unknown lines.
+// Activation: fail gives the code as the activation's result, refuse as the
+// result of ActivateAudioInterfaceAsync, broken as the failure of
+// GetActivateResult itself; empty succeeds without an object; late completes
+// after ms. Blank lines and lines starting with # are ignored; so are unknown lines.
 #pragma once
 
 #include <cstdint>
@@ -40,11 +48,19 @@ struct SimTone {
     bool silent = false;
 };
 
-enum class SimActivationKind { OK, NEVER, FAIL, REFUSE };
+enum class SimActivationKind { OK, NEVER, FAIL, REFUSE, BROKEN, EMPTY };
 
 struct SimActivation {
     SimActivationKind kind = SimActivationKind::OK;
     uint32_t code = 0;
+    uint32_t delayMs = 5;
+};
+
+// How the capture stream of one tree behaves; the default is an ideal stream.
+struct SimStreamSettings {
+    double ppm = 0;
+    std::vector<uint32_t> packets = {480};
+    int64_t eventStopsMs = -1; // -1: never
 };
 
 // The pid that stands for the helper itself in activation lines ("self").
@@ -56,6 +72,8 @@ struct SimScenario {
     std::set<int> inactiveEndpoints;
     std::vector<SimTone> tones;
     std::map<uint32_t, SimActivation> activations;
+    std::map<uint32_t, SimStreamSettings> streams;
+    double tickMs = 0;
     bool snapshotFails = false;
     bool enumeratorFails = false;
 };
@@ -67,3 +85,6 @@ std::vector<SimTone> simTreeTones(const SimScenario& scenario, uint32_t pid);
 
 // One interleaved sample value of a tone at a frame index.
 int simToneValue(const SimTone& tone, uint64_t frame);
+
+// Size in frames of packet number index of a stream.
+uint32_t simPacketFrames(const SimStreamSettings& settings, uint64_t index);

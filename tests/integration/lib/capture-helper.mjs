@@ -32,6 +32,29 @@ export class Scenario {
   get windowsPath() {
     return 'Z:' + this.file.replaceAll('/', '\\');
   }
+  // What the simulated platform saw so far (its report file, see sim_platform_win.cpp).
+  report() {
+    let text = '';
+    try {
+      text = fs.readFileSync(`${this.file}.report`, 'utf8');
+    } catch {
+      // Nothing activated yet.
+    }
+    const report = { activations: new Map(), streams: [], breaches: [] };
+    for (const line of text.split('\n')) {
+      const activations = /^activations (\S+) (\d+)$/.exec(line);
+      const stream = /^stream \d+ (\S+) audio=(-?\d+) capture=(-?\d+) (\w+) discontinuities=(\d+) lost=(\d+)$/.exec(line);
+      if (activations) report.activations.set(activations[1], Number(activations[2]));
+      if (stream) {
+        const [pid, audio, capture, state, discontinuities, lost] = stream.slice(1);
+        report.streams.push({ pid, audio: +audio, capture: +capture, state, discontinuities: +discontinuities, lost: +lost });
+      }
+      if (line.startsWith('breach ')) report.breaches.push(line.slice(7));
+    }
+    // References still held on a stream that no running capture needs.
+    report.leaks = report.streams.filter((s) => s.state !== 'running' && s.audio + s.capture > 0);
+    return report;
+  }
 }
 
 // Starts the helper with its three streams on pipes. `ended()` is its exit code
@@ -61,12 +84,18 @@ export function startHelper(exe, args, { scenario, t } = {}) {
   });
   child.stdout.on('error', () => {});
   child.stdin.on('error', () => {});
-  run.exited = new Promise((resolve) => {
+  // On the simulated platform, a run that broke its rules or kept a reference it
+  // no longer needed fails whichever test waits for its end.
+  run.exited = new Promise((resolve, reject) => {
     child.on('exit', (code) => {
       run.exit = { code, at: performance.now() };
-      resolve(code);
+      const report = scenario?.report();
+      if (report?.breaches.length) reject(new Error(`simulated platform breach: ${report.breaches.join('; ')}`));
+      else if (report?.leaks.length) reject(new Error(`references leaked: ${JSON.stringify(report.leaks)}`));
+      else resolve(code);
     });
   });
+  run.exited.catch(() => {}); // a test that failed earlier no longer waits for it
   run.ended = (ms) => within('the helper to end', run.exited, ms);
   t?.after(() => child.kill('SIGKILL'));
   return run;
@@ -132,5 +161,37 @@ export async function openWindow(seconds) {
       child.kill();
       await exited;
     },
+  };
+}
+
+// The stream cut into its 3840-byte blocks, each with the time its last byte was read.
+export function blocksOf(run) {
+  const bytes = Buffer.concat(run.chunks.map((c) => c.bytes));
+  const blocks = [];
+  let chunk = 0;
+  let read = 0;
+  for (let end = BLOCK_BYTES; end <= bytes.length; end += BLOCK_BYTES) {
+    while (read < end) read += run.chunks[chunk++].bytes.length;
+    const copy = new Uint8Array(bytes.subarray(end - BLOCK_BYTES, end));
+    blocks.push({ at: run.chunks[chunk - 1].at, samples: new Float32Array(copy.buffer) });
+  }
+  return blocks;
+}
+
+export const longestGap = (blocks) => Math.max(...blocks.slice(1).map((b, i) => b.at - blocks[i].at));
+
+// How a source whose samples `carries` recognises fared between the first and the
+// last block that hold it: blocks it is missing from in part (a silent tail) or
+// in whole, and the share of its samples that never arrived.
+export function sourceGaps(blocks, carries) {
+  const held = blocks.map((b) => b.samples.filter(carries).length);
+  const first = held.findIndex((n) => n > 0);
+  const playing = held.slice(first + 1, held.findLastIndex((n) => n > 0));
+  const size = BLOCK_BYTES / 4;
+  return {
+    partial: playing.filter((n) => n > 0 && n < size).length,
+    missing: playing.filter((n) => n === 0).length,
+    blocks: playing.length,
+    lostShare: playing.reduce((lost, n) => lost + size - n, 0) / (playing.length * size),
   };
 }
