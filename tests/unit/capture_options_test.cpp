@@ -92,10 +92,12 @@ TEST(CaptureOptions, WindowHandleIsReadAsUnsigned64Bit) {
         return 0u;
     };
     parseHelperOptions({L"--window", L"18446744073709551615", L"--window",
-                        L"99999999999999999999999", L"--window", L"00042x"},
+                        L"99999999999999999999999", L"--window", L"00042x", L"--window",
+                        L"18446744073709551610", L"--window", L"18446744073709551614", L"--window",
+                        L"18446744073709551616"},
                        record);
     const uint64_t max = std::numeric_limits<uint64_t>::max();
-    EXPECT_EQ(asked, (std::vector<uint64_t>{max, max, 42}));
+    EXPECT_EQ(asked, (std::vector<uint64_t>{max, max, 42, max - 5, max - 1, max}));
 }
 
 TEST(CaptureOptions, DecimalValuesAtTheBounds) {
@@ -106,8 +108,15 @@ TEST(CaptureOptions, DecimalValuesAtTheBounds) {
     } cases[] = {
         {L"", 0},
         {L"0", 0},
+        {L"4294967290", max32 - 5},
+        {L"4294967291", max32 - 4},
+        {L"4294967292", max32 - 3},
+        {L"4294967293", max32 - 2},
+        {L"4294967294", max32 - 1},
         {L"4294967295", max32},
         {L"4294967296", max32},
+        {L"4294967299", max32},
+        {L"42949672950", max32},
         {L"429496729x9", 429496729},
     };
     for (const auto& c : cases) {
