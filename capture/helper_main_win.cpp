@@ -7,6 +7,7 @@
 #include <io.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <string>
 #include <thread>
 #include <vector>
@@ -20,6 +21,16 @@ namespace {
 constexpr int EXIT_ENDED = 0;
 constexpr int EXIT_USAGE = 1;
 constexpr int EXIT_UNSUPPORTED = 2;
+constexpr uint64_t FIRST_SCAN_WAIT_MS = 1000;
+
+// Ends the process at once with the given code. Unlike ExitProcess, no runtime or
+// driver shutdown code runs, so nothing can wait for a lock that one of the
+// stopped threads held; the caller that would otherwise terminate a hung helper
+// may itself be gone.
+[[noreturn]] void endNow(int code) {
+    TerminateProcess(GetCurrentProcess(), static_cast<UINT>(code));
+    std::abort();
+}
 
 // Standard error is a text-mode stream for the reader, so a line ends in CR LF.
 // Each message goes out in one write, so the reader never sees half of one.
@@ -37,7 +48,7 @@ void lifeLine() {
     }
     // Ending the process outright stops every thread wherever it is; nothing needs
     // an orderly stop and nothing is left for the caller to wait for.
-    ExitProcess(EXIT_ENDED);
+    endNow(EXIT_ENDED);
 }
 
 uint32_t windowOwner(uint64_t handle) {
@@ -74,7 +85,7 @@ int64_t counterNow() {
         for (auto& entry : context.captures) {
             ProcessCapture& capture = *entry.second;
             AcquireSRWLockExclusive(&capture.queueLock);
-            capture.queue.drainAddTo(block);
+            capture.queue.mixInto(block);
             ReleaseSRWLockExclusive(&capture.queueLock);
         }
         ReleaseSRWLockExclusive(&context.tableLock);
@@ -85,7 +96,7 @@ int64_t counterNow() {
         DWORD written = 0;
         if (!WriteFile(output, block.data(), size, &written, nullptr) || written < size) {
             // The reader is gone; the other threads still use the tables, so end here.
-            ExitProcess(EXIT_ENDED);
+            endNow(EXIT_ENDED);
         }
     }
 }
@@ -118,7 +129,10 @@ int wmain(int argc, wchar_t** argv) {
         return EXIT_UNSUPPORTED;
     }
 
+    // The caller gives up after 4000 ms without "ready", so the first scan waits
+    // only so long for its activations; what completes later joins then.
     scanSessions(*context);
+    awaitActivations(*context, GetTickCount64() + FIRST_SCAN_WAIT_MS, true);
     std::thread(lifeLine).detach();
     writeError("ready\r\n");
     std::thread(rescanForever, std::ref(*context)).detach();

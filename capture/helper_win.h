@@ -12,6 +12,7 @@
 #include <memory>
 #include <thread>
 
+#include "capture/activation_schedule.h"
 #include "capture/options.h"
 #include "capture/sample_queue.h"
 #include "capture/session_scan.h"
@@ -38,6 +39,29 @@ class ActivationHandler final : public IActivateAudioInterfaceCompletionHandler,
     HANDLE event_;
 };
 
+// One loopback activation of a process tree, from its start until its result is
+// read. Dropping it releases the helper's references; the platform keeps its own
+// on the handler until it has called back, however late that is.
+class PendingActivation {
+  public:
+    explicit PendingActivation(uint32_t pid);
+    ~PendingActivation();
+    PendingActivation(const PendingActivation&) = delete;
+    PendingActivation& operator=(const PendingActivation&) = delete;
+
+    // The platform's answer to the start; a failure means no completion will come.
+    HRESULT started() const { return started_; }
+    // Set once the platform has completed the activation.
+    HANDLE completionEvent() const { return handler_->completionEvent(); }
+    // After completion: the audio client, or none with the failing code in result.
+    IAudioClient* finish(HRESULT* result);
+
+  private:
+    ActivationHandler* handler_;
+    IActivateAudioInterfaceAsyncOperation* operation_ = nullptr;
+    HRESULT started_;
+};
+
 // One running capture of one process tree, owned by the capture table.
 struct ProcessCapture {
     uint32_t pid = 0;
@@ -53,27 +77,42 @@ struct ProcessCapture {
 using CaptureTable = std::map<uint32_t, std::unique_ptr<ProcessCapture>>;
 
 // Everything the scans read and the output loop mixes from; lives until the
-// process ends (the helper never tears it down, it exits).
+// process ends (the helper never tears it down, it exits). The table lock guards
+// only the capture table's membership and is held only to add, remove or mix
+// captures; activations, starts and stops happen outside it.
 struct ScanContext {
     HelperOptions options;
     ProcessTable processes;
     SRWLOCK tableLock = SRWLOCK_INIT;
     CaptureTable captures;
+    // Used by the scanning thread alone: the main thread until "ready", then the
+    // re-scan thread.
+    std::map<uint32_t, std::unique_ptr<PendingActivation>> activations;
+    ActivationSchedule schedule;
 };
 
 // Obtains a process-loopback audio client for pid's tree, waiting at most 5000 ms.
 // result (optional) receives the code of the first failing step, or the last one.
 IAudioClient* activateLoopback(uint32_t pid, HRESULT* result);
 
-// A running capture, or none when any step failed (the next scan tries again).
-std::unique_ptr<ProcessCapture> startCapture(uint32_t pid);
+// A running capture on an activated client (whose reference it takes over), or
+// none when any step failed (the next scan tries again).
+std::unique_ptr<ProcessCapture> startCapture(uint32_t pid, IAudioClient* client);
 
 // Stops the thread and the stream and releases the platform objects; safe on a
 // partly started capture and safe to call twice.
 void stopCapture(ProcessCapture& capture);
 
-// Brings the capture table in line with the sessions and processes seen now.
+// Brings the capture table in line with the sessions and processes seen now:
+// stops what is no longer wanted and begins the activations of what is new,
+// without waiting for them.
 void scanSessions(ScanContext& context);
 
-// Re-scan thread body: every 2000 ms one scan, until the process ends.
+// Starts the captures whose activations complete until the deadline (a
+// GetTickCount64 value), each as soon as it completes. With untilNoneLeft it
+// returns early once no activation is in flight.
+void awaitActivations(ScanContext& context, uint64_t deadline, bool untilNoneLeft);
+
+// Re-scan thread body: every 2000 ms one scan, until the process ends; activations
+// that complete in between are taken at once.
 void rescanForever(ScanContext& context);

@@ -18,7 +18,6 @@ static_assert(sizeof(LoopbackActivationParams) == 12);
 
 constexpr DWORD ACTIVATION_TYPE_PROCESS_LOOPBACK = 1;
 constexpr DWORD LOOPBACK_MODE_INCLUDE_TARGET_PROCESS_TREE = 0;
-constexpr DWORD ACTIVATION_WAIT_MS = 5000;
 constexpr DWORD PACKET_WAIT_MS = 100;
 constexpr DWORD STREAM_FLAGS = AUDCLNT_STREAMFLAGS_AUTOCONVERTPCM |
                                AUDCLNT_STREAMFLAGS_EVENTCALLBACK | AUDCLNT_STREAMFLAGS_LOOPBACK;
@@ -100,57 +99,67 @@ ActivationHandler::ActivateCompleted(IActivateAudioInterfaceAsyncOperation*) {
     return S_OK;
 }
 
-IAudioClient* activateLoopback(uint32_t pid, HRESULT* result) {
+PendingActivation::PendingActivation(uint32_t pid) : handler_(new ActivationHandler()) {
     LoopbackActivationParams params = {ACTIVATION_TYPE_PROCESS_LOOPBACK, pid,
                                        LOOPBACK_MODE_INCLUDE_TARGET_PROCESS_TREE};
     PROPVARIANT variant = {};
     variant.vt = VT_BLOB;
     variant.blob.cbSize = sizeof(params);
     variant.blob.pBlobData = reinterpret_cast<BYTE*>(&params);
+    started_ = activateProcessLoopback(&variant, handler_, &operation_);
+}
 
-    auto* handler = new ActivationHandler();
-    IActivateAudioInterfaceAsyncOperation* operation = nullptr;
-    IAudioClient* client = nullptr;
-    HRESULT hr = activateProcessLoopback(&variant, handler, &operation);
+PendingActivation::~PendingActivation() {
+    if (operation_ != nullptr) {
+        operation_->Release();
+    }
+    handler_->Release();
+}
+
+IAudioClient* PendingActivation::finish(HRESULT* result) {
+    HRESULT activation = E_FAIL;
+    // Some platforms leave the object untouched on failure, so it starts as none.
+    IUnknown* object = nullptr;
+    HRESULT hr = operation_->GetActivateResult(&activation, &object);
     if (SUCCEEDED(hr)) {
-        if (WaitForSingleObject(handler->completionEvent(), ACTIVATION_WAIT_MS) != WAIT_OBJECT_0) {
-            hr = HRESULT_FROM_WIN32(ERROR_TIMEOUT);
-        } else {
-            HRESULT activation = E_FAIL;
-            // Some platforms leave the object untouched on failure, so it starts as none.
-            IUnknown* object = nullptr;
-            hr = operation->GetActivateResult(&activation, &object);
-            if (SUCCEEDED(hr)) {
-                hr = activation;
-            }
-            if (SUCCEEDED(hr) && object != nullptr) {
-                hr = object->QueryInterface(__uuidof(IAudioClient),
-                                            reinterpret_cast<void**>(&client));
-            }
-            if (object != nullptr) {
-                object->Release();
-            }
-        }
+        hr = activation;
     }
-    if (operation != nullptr) {
-        operation->Release();
+    IAudioClient* client = nullptr;
+    if (SUCCEEDED(hr) && object != nullptr) {
+        hr = object->QueryInterface(__uuidof(IAudioClient), reinterpret_cast<void**>(&client));
     }
-    handler->Release();
-    if (result != nullptr) {
-        *result = hr;
+    if (object != nullptr) {
+        object->Release();
     }
+    *result = hr;
     // client is set only by a QueryInterface that succeeded, whose result is hr.
     return client;
 }
 
-std::unique_ptr<ProcessCapture> startCapture(uint32_t pid) {
+IAudioClient* activateLoopback(uint32_t pid, HRESULT* result) {
+    PendingActivation activation(pid);
+    HRESULT hr = activation.started();
+    IAudioClient* client = nullptr;
+    if (SUCCEEDED(hr)) {
+        if (WaitForSingleObject(activation.completionEvent(),
+                                static_cast<DWORD>(ACTIVATION_TIMEOUT_MS)) != WAIT_OBJECT_0) {
+            hr = HRESULT_FROM_WIN32(ERROR_TIMEOUT);
+        } else {
+            client = activation.finish(&hr);
+        }
+    }
+    if (result != nullptr) {
+        *result = hr;
+    }
+    return client;
+}
+
+std::unique_ptr<ProcessCapture> startCapture(uint32_t pid, IAudioClient* client) {
     auto capture = std::make_unique<ProcessCapture>();
     capture->pid = pid;
-    capture->audioClient = activateLoopback(pid, nullptr);
-    bool ok =
-        capture->audioClient != nullptr &&
-        SUCCEEDED(capture->audioClient->Initialize(AUDCLNT_SHAREMODE_SHARED, STREAM_FLAGS,
-                                                   BUFFER_DURATION, 0, &CAPTURE_FORMAT, nullptr));
+    capture->audioClient = client;
+    bool ok = SUCCEEDED(capture->audioClient->Initialize(
+        AUDCLNT_SHAREMODE_SHARED, STREAM_FLAGS, BUFFER_DURATION, 0, &CAPTURE_FORMAT, nullptr));
     if (ok) {
         capture->event = CreateEventW(nullptr, FALSE, FALSE, nullptr);
         ok = capture->event != nullptr &&

@@ -8,6 +8,14 @@
 
 // 100 ms of stereo at 48 kHz: the most a fast source may run ahead of the output.
 inline constexpr size_t QUEUE_LIMIT = 9600;
+// A block and a half (15 ms): what a source must have queued before it joins the mix.
+inline constexpr size_t CUSHION_SAMPLES = 1440;
+// A queue that has not grown over this many blocks holds the end of a sound.
+inline constexpr int CUSHION_IDLE_BLOCKS = 3;
+// 50 ms: a source this far ahead of the output (it ran while the output could not
+// take it, or its clock is fast) is cut back to the cushion at once, so its delay
+// does not stay high for as long as it plays.
+inline constexpr size_t LATENCY_LIMIT = 4800;
 
 // Full scale of a signed 16-bit sample maps to [-1.0, 1.0) with one exact multiply.
 constexpr float int16ToFloat(int16_t value) {
@@ -27,6 +35,16 @@ class SampleQueue {
     // block's first positions; returns how many it took.
     size_t drainAddTo(std::span<float> block);
 
+    // The output loop's share of this source for one block. Packets arrive in
+    // sizes and at times of the platform's choosing, and a block may leave up to
+    // a timer tick late with the next one right behind it; taking only what is
+    // there would leave the tail of such blocks silent, a click. So the source
+    // joins the mix once CUSHION_SAMPLES are queued (or its queue has stopped
+    // growing: the end of a short sound), then gives whole blocks until it runs
+    // dry, and then waits for the cushion again. A queue past LATENCY_LIMIT first
+    // loses its oldest samples down to the cushion. Returns how many samples it gave.
+    size_t mixInto(std::span<float> block);
+
     size_t size() const { return count_; }
 
   private:
@@ -35,4 +53,7 @@ class SampleQueue {
     std::array<float, QUEUE_LIMIT> ring_{};
     size_t head_ = 0;
     size_t count_ = 0;
+    bool mixing_ = false;
+    size_t countAtLastMix_ = 0;
+    int idleBlocks_ = 0;
 };

@@ -216,3 +216,63 @@ TEST(CapturePacing, SimulatedDayOfBlocksNeitherDriftsNorSpins) {
 }
 
 } // namespace
+
+namespace {
+
+// Packets arriving (frames, 0 for none) before each block, and what the source
+// gives that block.
+struct CushionStep {
+    const char* behaviour;
+    size_t frames;
+    size_t given;
+};
+
+TEST(CaptureCushion, SourcesJoinWithABlockAndAHalfAndGiveWholeBlocks) {
+    const CushionStep steps[] = {
+        {"a large first packet waits for the cushion", 700, 0},
+        {"which the next packet completes", 480, 960},
+        {"whole blocks while packets keep coming", 480, 960},
+        {"a packet that is late is covered by the cushion", 0, 960},
+        {"running dry gives what is left", 0, 440},
+        {"then the source waits for the cushion again", 480, 0},
+        {"uneven packets", 441, 960},
+        {"still give whole blocks", 519, 960},
+        {"two blocks at once on a coarse timer tick", 480, 960},
+        {"the second of them", 0, 960},
+        {"an exactly empty queue ends the turn", 0, 0},
+        {"a short sound that never reaches the cushion", 100, 0},
+        {"waits while its queue may still grow", 0, 0},
+        {"and waits", 0, 0},
+        {"until its queue has not grown for three blocks", 0, 200},
+        {"a source 100 ms ahead of the output", 4800, 960},
+        {"is cut back to the cushion", 0, 480},
+    };
+    SampleQueue queue;
+    for (const CushionStep& step : steps) {
+        if (step.frames > 0) {
+            queue.appendPacket(packet(std::vector<int16_t>(step.frames * 2, 100)).data(),
+                               step.frames, false);
+        }
+        std::vector<float> block(BLOCK_SAMPLES, 0.0f);
+        const size_t given = queue.mixInto(block);
+        EXPECT_EQ(given, step.given) << step.behaviour;
+        for (size_t i = 0; i < BLOCK_SAMPLES; ++i) {
+            ASSERT_EQ(block[i], i < given ? int16ToFloat(100) : 0.0f) << step.behaviour;
+        }
+    }
+}
+
+TEST(CaptureCushion, ACutKeepsTheNewestSamples) {
+    std::vector<int16_t> values(QUEUE_LIMIT);
+    for (size_t i = 0; i < values.size(); ++i) {
+        values[i] = static_cast<int16_t>(i);
+    }
+    SampleQueue queue;
+    queue.appendPacket(packet(values).data(), QUEUE_LIMIT / 2, false);
+    std::vector<float> block(BLOCK_SAMPLES, 0.0f);
+    ASSERT_EQ(queue.mixInto(block), BLOCK_SAMPLES);
+    EXPECT_EQ(block[0], int16ToFloat(static_cast<int16_t>(QUEUE_LIMIT - CUSHION_SAMPLES)));
+    EXPECT_EQ(queue.size(), CUSHION_SAMPLES - BLOCK_SAMPLES);
+}
+
+} // namespace

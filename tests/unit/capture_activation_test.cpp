@@ -1,0 +1,67 @@
+#include <gtest/gtest.h>
+
+#include "capture/activation_schedule.h"
+
+namespace {
+
+using Step = ActivationSchedule::Step;
+
+TEST(CaptureActivation, RetryPausesDoubleUpToAMinute) {
+    const int64_t expected[] = {2000, 4000, 8000, 16000, 32000, 60000, 60000};
+    for (int n = 1; n <= 7; ++n) {
+        EXPECT_EQ(activationRetryDelayMs(n), expected[n - 1]) << n;
+    }
+    EXPECT_EQ(activationRetryDelayMs(1000), 60000);
+}
+
+// One scan's question about one pid, or the end of its attempt (expect unused).
+struct Event {
+    const char* behaviour;
+    int64_t at;
+    uint32_t pid;
+    bool finished;
+    Step expect;
+};
+
+TEST(CaptureActivation, StuckActivationsAreRetriedAfterGrowingPauses) {
+    const Event events[] = {
+        {"a new pid begins at once", 0, 7, false, Step::BEGIN},
+        {"another pid has its own record", 0, 8, false, Step::BEGIN},
+        {"no second attempt while one is in flight", 4999, 7, false, Step::WAIT},
+        {"timed out, but the pause has not passed", 6999, 7, false, Step::WAIT},
+        {"5 s time-out plus 2 s pause", 7000, 7, false, Step::RETRY},
+        {"the retry gets its own 5 s", 11999, 7, false, Step::WAIT},
+        {"second time-out: 4 s pause", 15999, 7, false, Step::WAIT},
+        {"retried after 5 + 4 s", 16000, 7, false, Step::RETRY},
+        {"third time-out: 8 s pause", 28999, 7, false, Step::WAIT},
+        {"retried after 5 + 8 s", 29000, 7, false, Step::RETRY},
+        {"a completion ends the record", 29500, 7, true, Step::WAIT},
+        {"the next attempt starts afresh", 29600, 7, false, Step::BEGIN},
+        {"and times out after the first pause again", 36600, 7, false, Step::RETRY},
+        {"the other pid was never held back by the first", 7000, 8, false, Step::RETRY},
+        {"a pid no longer wanted is forgotten", 7100, 8, true, Step::WAIT},
+        {"and begins at once when wanted again", 7200, 8, false, Step::BEGIN},
+    };
+    ActivationSchedule schedule;
+    for (const Event& e : events) {
+        if (e.finished) {
+            schedule.finished(e.pid);
+        } else {
+            EXPECT_EQ(schedule.next(e.pid, e.at), e.expect) << e.behaviour;
+        }
+    }
+}
+
+TEST(CaptureActivation, PausesStopGrowingAtAMinute) {
+    ActivationSchedule schedule;
+    int64_t at = 0;
+    ASSERT_EQ(schedule.next(1, at), Step::BEGIN);
+    for (int timeouts = 1; timeouts <= 8; ++timeouts) {
+        at += ACTIVATION_TIMEOUT_MS + activationRetryDelayMs(timeouts);
+        EXPECT_EQ(schedule.next(1, at - 1), Step::WAIT) << timeouts;
+        EXPECT_EQ(schedule.next(1, at), Step::RETRY) << timeouts;
+    }
+    EXPECT_EQ(at, 8 * 5000 + 2000 + 4000 + 8000 + 16000 + 32000 + 3 * 60000);
+}
+
+} // namespace
