@@ -80,12 +80,13 @@ int64_t counterNow() {
             platformSleep(static_cast<DWORD>(pacingSleepMillis(due - now, frequency)));
         }
 
+        const size_t late = samplesIn(counterNow() - due, frequency);
         std::fill(block.begin(), block.end(), 0.0f);
         AcquireSRWLockExclusive(&context.tableLock);
         for (auto& entry : context.captures) {
             ProcessCapture& capture = *entry.second;
             AcquireSRWLockExclusive(&capture.queueLock);
-            capture.queue.mixInto(block);
+            capture.queue.mixInto(block, late);
             ReleaseSRWLockExclusive(&capture.queueLock);
         }
         ReleaseSRWLockExclusive(&context.tableLock);

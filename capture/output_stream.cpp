@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "capture/sample_queue.h"
+
 void clampBlock(std::span<float> block) {
     for (float& sample : block) {
         sample = std::max(std::min(sample, 1.0f), -1.0f);
@@ -18,4 +20,14 @@ int64_t pacingSleepMillis(int64_t remaining, int64_t frequency) {
     const int64_t millis =
         (remaining / frequency) * 1000 + ((remaining % frequency) * 1000) / frequency;
     return std::max<int64_t>(1, millis);
+}
+
+size_t samplesIn(int64_t ticks, int64_t frequency) {
+    // A second holds more than the bound, and below it the product cannot overflow.
+    if (ticks >= frequency) {
+        return QUEUE_LIMIT;
+    }
+    const int64_t samples =
+        ticks * static_cast<int64_t>(BLOCK_SAMPLES) * BLOCKS_PER_SECOND / frequency;
+    return static_cast<size_t>(std::clamp<int64_t>(samples, 0, QUEUE_LIMIT));
 }

@@ -20,3 +20,7 @@ int64_t blockDueTime(int64_t c0, int64_t frequency, int64_t n);
 // How long to sleep while `remaining` counter ticks are left before a due time:
 // the whole milliseconds they make, but at least 1 so the loop never spins.
 int64_t pacingSleepMillis(int64_t remaining, int64_t frequency);
+
+// How many stereo samples of the stream a span of counter ticks holds, at most
+// the queue's bound (a later block needs no more cushion than that).
+size_t samplesIn(int64_t ticks, int64_t frequency);

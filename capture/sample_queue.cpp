@@ -34,13 +34,14 @@ size_t SampleQueue::drainAddTo(std::span<float> block) {
     return taken;
 }
 
-size_t SampleQueue::mixInto(std::span<float> block) {
+size_t SampleQueue::mixInto(std::span<float> block, size_t lateSamples) {
     if (count_ > LATENCY_LIMIT) {
         head_ = (head_ + count_ - CUSHION_SAMPLES) % QUEUE_LIMIT;
         count_ = CUSHION_SAMPLES;
     }
     idleBlocks_ = count_ > 0 && count_ == countAtLastMix_ ? idleBlocks_ + 1 : 0;
-    mixing_ = mixing_ || count_ >= CUSHION_SAMPLES || idleBlocks_ >= CUSHION_IDLE_BLOCKS;
+    mixing_ =
+        mixing_ || count_ >= CUSHION_SAMPLES + lateSamples || idleBlocks_ >= CUSHION_IDLE_BLOCKS;
     const size_t taken = mixing_ ? drainAddTo(block) : 0;
     mixing_ = mixing_ && taken == block.size();
     countAtLastMix_ = count_;

@@ -8,8 +8,10 @@
 
 // 100 ms of stereo at 48 kHz: the most a fast source may run ahead of the output.
 inline constexpr size_t QUEUE_LIMIT = 9600;
-// A block and a half (15 ms): what a source must have queued before it joins the mix.
-inline constexpr size_t CUSHION_SAMPLES = 1440;
+// Two blocks (20 ms): what a source must have queued, beyond what the output owes
+// for being late, before it joins the mix. A block and a half was measured to leave
+// partial blocks with a 15.6 ms timer tick and packets of 441 to 720 frames.
+inline constexpr size_t CUSHION_SAMPLES = 1920;
 // A queue that has not grown over this many blocks holds the end of a sound.
 inline constexpr int CUSHION_IDLE_BLOCKS = 3;
 // 50 ms: a source this far ahead of the output (it ran while the output could not
@@ -41,9 +43,11 @@ class SampleQueue {
     // there would leave the tail of such blocks silent, a click. So the source
     // joins the mix once CUSHION_SAMPLES are queued (or its queue has stopped
     // growing: the end of a short sound), then gives whole blocks until it runs
-    // dry, and then waits for the cushion again. A queue past LATENCY_LIMIT first
-    // loses its oldest samples down to the cushion. Returns how many samples it gave.
-    size_t mixInto(std::span<float> block);
+    // dry, and then waits for the cushion again. lateSamples is how far past its
+    // due time this block leaves: what arrived meanwhile is no cushion, as the
+    // blocks after it may leave on time. A queue past LATENCY_LIMIT first loses its
+    // oldest samples down to the cushion. Returns how many samples it gave.
+    size_t mixInto(std::span<float> block, size_t lateSamples);
 
     size_t size() const { return count_; }
 

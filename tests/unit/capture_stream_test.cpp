@@ -159,6 +159,26 @@ TEST(CapturePacing, DueTimesDoNotOverflowOverYears) {
     EXPECT_EQ(blockDueTime(5, f, years + 1), 5 + years / 100 * f + f / 100);
 }
 
+TEST(CapturePacing, LatenessInSamplesStopsAtTheQueueBound) {
+    const struct {
+        int64_t ticks;
+        int64_t f;
+        size_t samples;
+    } cases[] = {
+        {-5, 10'000'000, 0},
+        {0, 10'000'000, 0},
+        {156'000, 10'000'000, 1497},
+        {156'000, 10'000'001, 1497},
+        {999'999, 10'000'000, 9599},
+        {1'000'000, 10'000'000, 9600},
+        {10'000'000, 10'000'000, 9600},
+        {INT64_MAX / 2, 2'400'000'000, 9600},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(samplesIn(c.ticks, c.f), c.samples) << c.ticks << " at " << c.f;
+    }
+}
+
 TEST(CapturePacing, SleepsAreWholeMillisecondsAndNeverZero) {
     const struct {
         int64_t remaining;
@@ -225,18 +245,20 @@ struct CushionStep {
     const char* behaviour;
     size_t frames;
     size_t given;
+    size_t late = 0;
 };
 
 TEST(CaptureCushion, SourcesJoinWithABlockAndAHalfAndGiveWholeBlocks) {
     const CushionStep steps[] = {
         {"a large first packet waits for the cushion", 700, 0},
-        {"which the next packet completes", 480, 960},
+        {"a late block owes what came meanwhile", 480, 0, 500},
+        {"the same queue is enough for a block on time", 0, 960},
         {"whole blocks while packets keep coming", 480, 960},
         {"a packet that is late is covered by the cushion", 0, 960},
         {"running dry gives what is left", 0, 440},
         {"then the source waits for the cushion again", 480, 0},
-        {"uneven packets", 441, 960},
-        {"still give whole blocks", 519, 960},
+        {"uneven packets", 519, 960},
+        {"still give whole blocks", 441, 960},
         {"two blocks at once on a coarse timer tick", 480, 960},
         {"the second of them", 0, 960},
         {"an exactly empty queue ends the turn", 0, 0},
@@ -244,8 +266,9 @@ TEST(CaptureCushion, SourcesJoinWithABlockAndAHalfAndGiveWholeBlocks) {
         {"waits while its queue may still grow", 0, 0},
         {"and waits", 0, 0},
         {"until its queue has not grown for three blocks", 0, 200},
-        {"a source 100 ms ahead of the output", 4800, 960},
-        {"is cut back to the cushion", 0, 480},
+        {"a source 100 ms ahead of the output is cut back to the cushion", 4800, 960},
+        {"so it runs dry a block later", 0, 960},
+        {"and not ten", 0, 0},
     };
     SampleQueue queue;
     for (const CushionStep& step : steps) {
@@ -254,7 +277,7 @@ TEST(CaptureCushion, SourcesJoinWithABlockAndAHalfAndGiveWholeBlocks) {
                                step.frames, false);
         }
         std::vector<float> block(BLOCK_SAMPLES, 0.0f);
-        const size_t given = queue.mixInto(block);
+        const size_t given = queue.mixInto(block, step.late);
         EXPECT_EQ(given, step.given) << step.behaviour;
         for (size_t i = 0; i < BLOCK_SAMPLES; ++i) {
             ASSERT_EQ(block[i], i < given ? int16ToFloat(100) : 0.0f) << step.behaviour;
@@ -270,7 +293,7 @@ TEST(CaptureCushion, ACutKeepsTheNewestSamples) {
     SampleQueue queue;
     queue.appendPacket(packet(values).data(), QUEUE_LIMIT / 2, false);
     std::vector<float> block(BLOCK_SAMPLES, 0.0f);
-    ASSERT_EQ(queue.mixInto(block), BLOCK_SAMPLES);
+    ASSERT_EQ(queue.mixInto(block, 0), BLOCK_SAMPLES);
     EXPECT_EQ(block[0], int16ToFloat(static_cast<int16_t>(QUEUE_LIMIT - CUSHION_SAMPLES)));
     EXPECT_EQ(queue.size(), CUSHION_SAMPLES - BLOCK_SAMPLES);
 }

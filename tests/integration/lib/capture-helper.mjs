@@ -180,6 +180,21 @@ export function blocksOf(run) {
 
 export const longestGap = (blocks) => Math.max(...blocks.slice(1).map((b, i) => b.at - blocks[i].at));
 
+// The stream's rate as the slope of the blocks' arrival times (least squares), so
+// that a timer tick's jitter at either end does not count.
+export function bytesPerSecond(blocks) {
+  const n = blocks.length;
+  const meanI = (n - 1) / 2;
+  const meanT = blocks.reduce((sum, b) => sum + b.at, 0) / n;
+  let num = 0;
+  let den = 0;
+  blocks.forEach((b, i) => {
+    num += (i - meanI) * (b.at - meanT);
+    den += (i - meanI) ** 2;
+  });
+  return (BLOCK_BYTES * 1000) / (num / den);
+}
+
 // How a source whose samples `carries` recognises fared between the first and the
 // last block that hold it: blocks it is missing from in part (a silent tail) or
 // in whole, and the share of its samples that never arrived.
