@@ -10,7 +10,7 @@
 //
 //   activations <pid>|self <count>
 //   stream <id> <pid>|self audio=<refs> capture=<refs> idle|running|stopped
-//          discontinuities=<n> lost=<frames>          (one line per stream)
+//          discontinuities=<n> lost=<frames> started=<Unix time in ms, 0 before>
 //   breach <what>
 //
 // A breach of the platform's rules also ends the helper at once with code 3 and
@@ -83,6 +83,7 @@ struct StreamRecord {
     const char* state = "idle";
     uint64_t discontinuities = 0;
     uint64_t lostFrames = 0;
+    int64_t startedMs = 0;
 };
 
 // Everything the report file says, kept under one lock.
@@ -131,7 +132,8 @@ class SimReport {
             const StreamRecord& s = streams_[id];
             text << "stream " << id << ' ' << s.pid << " audio=" << s.audioRefs
                  << " capture=" << s.captureRefs << ' ' << s.state
-                 << " discontinuities=" << s.discontinuities << " lost=" << s.lostFrames << '\n';
+                 << " discontinuities=" << s.discontinuities << " lost=" << s.lostFrames
+                 << " started=" << s.startedMs << '\n';
         }
         for (const std::string& what : breaches_) {
             text << "breach " << what << '\n';
@@ -231,7 +233,17 @@ class SimStream final : public IAudioClient {
             return AUDCLNT_E_NOT_STOPPED;
         }
         startCounter_ = counterNow();
-        report().changeStream(id_, [](StreamRecord& r) { r.state = "running"; });
+        // Wall-clock time, which a test can set against its own.
+        FILETIME now;
+        GetSystemTimePreciseAsFileTime(&now);
+        const int64_t startedMs =
+            static_cast<int64_t>(
+                (static_cast<uint64_t>(now.dwHighDateTime) << 32 | now.dwLowDateTime) / 10000) -
+            11644473600000;
+        report().changeStream(id_, [&](StreamRecord& r) {
+            r.state = "running";
+            r.startedMs = startedMs;
+        });
         signaller_ = std::thread([this] { signalPackets(); });
         return S_OK;
     }

@@ -43,11 +43,11 @@ export class Scenario {
     const report = { activations: new Map(), streams: [], breaches: [] };
     for (const line of text.split('\n')) {
       const activations = /^activations (\S+) (\d+)$/.exec(line);
-      const stream = /^stream \d+ (\S+) audio=(-?\d+) capture=(-?\d+) (\w+) discontinuities=(\d+) lost=(\d+)$/.exec(line);
+      const stream = /^stream \d+ (\S+) audio=(-?\d+) capture=(-?\d+) (\w+) discontinuities=(\d+) lost=(\d+) started=(\d+)$/.exec(line);
       if (activations) report.activations.set(activations[1], Number(activations[2]));
       if (stream) {
-        const [pid, audio, capture, state, discontinuities, lost] = stream.slice(1);
-        report.streams.push({ pid, audio: +audio, capture: +capture, state, discontinuities: +discontinuities, lost: +lost });
+        const [pid, audio, capture, state, discontinuities, lost, started] = stream.slice(1);
+        report.streams.push({ pid, audio: +audio, capture: +capture, state, discontinuities: +discontinuities, lost: +lost, started: +started });
       }
       if (line.startsWith('breach ')) report.breaches.push(line.slice(7));
     }

@@ -145,6 +145,32 @@ async function drift() {
   console.log(`byte rate with the tick:   ${rate.toFixed(0)} B/s (${((rate / BYTES_PER_SECOND - 1) * 100).toFixed(3)} % off 384000)`);
 }
 
+// From a tone's sign change in the source to the block that carries it, as read:
+// the source's stream starts at a wall-clock time the simulated platform reports,
+// and changes sign every 500 ms from then on.
+async function latency() {
+  const scenario = new Scenario(['process 370 100 a.exe', 'session 370 active', 'tone 370 16384 24000']);
+  const clockOffset = Date.now() - performance.now();
+  const run = startHelper(simHelper, ['--all-except', '0'], { scenario });
+  await waitForReady(run);
+  await sleep(6000);
+  await stop(run);
+  const started = scenario.report().streams.find((s) => s.pid === '370').started;
+  const delays = [];
+  let previous = 0;
+  for (const block of blocksOf(run)) {
+    block.samples.forEach((v, i) => {
+      if (i % 2 === 0 && v !== 0 && previous !== 0 && v !== previous) {
+        const producedAt = started + 500 * (delays.length + 1);
+        delays.push(block.at + clockOffset - ((block.samples.length - i) / 96) - producedAt);
+      }
+      if (i % 2 === 0 && v !== 0) previous = v;
+    });
+  }
+  const mean = delays.reduce((a, b) => a + b, 0) / delays.length;
+  console.log(`latency from source to reader: mean ${mean.toFixed(1)} ms, max ${Math.max(...delays).toFixed(1)} ms (${delays.length} sign changes)`);
+}
+
 async function cpuPerMinute(label, lines) {
   const run = startHelper(simHelper, ['--all-except', '0'], { scenario: new Scenario(lines) });
   await waitForReady(run);
@@ -163,6 +189,7 @@ async function cpuPerMinute(label, lines) {
 await rateAndGaps();
 await stuckActivation();
 await drift();
+await latency();
 await cpuPerMinute('silence  ', []);
 await cpuPerMinute('two tones', [
   'process 310 100 a.exe',
