@@ -162,7 +162,7 @@ SimReport& report() {
 
 // One process-loopback stream: its audio client, and its capture client as a
 // second object with a count of its own. Kept after the last release, so that a
-// release too many or a call after it is seen rather than corrupting memory.
+// release too many is seen rather than corrupting memory.
 class SimStream final : public IAudioClient {
   public:
     SimStream(uint32_t pid, SimStreamSettings settings)
@@ -222,7 +222,6 @@ class SimStream final : public IAudioClient {
         return E_NOTIMPL;
     }
     HRESULT STDMETHODCALLTYPE Start() override {
-        checkAlive("Start");
         if (!initialized_) {
             return AUDCLNT_E_NOT_INITIALIZED;
         }
@@ -248,7 +247,6 @@ class SimStream final : public IAudioClient {
         return S_OK;
     }
     HRESULT STDMETHODCALLTYPE Stop() override {
-        checkAlive("Stop");
         if (!started_.exchange(false)) {
             return S_FALSE;
         }
@@ -265,7 +263,6 @@ class SimStream final : public IAudioClient {
         return S_OK;
     }
     HRESULT STDMETHODCALLTYPE GetService(REFIID iid, void** object) override {
-        checkAlive("GetService");
         if (!initialized_) {
             return AUDCLNT_E_NOT_INITIALIZED;
         }
@@ -325,19 +322,10 @@ class SimStream final : public IAudioClient {
         if (now < 0) {
             report().breach("a stream object was released more often than it was referenced");
         }
-        if (total == 0) {
-            freed_.store(true);
-            if (started_.exchange(false)) {
-                signaller_.join();
-            }
+        if (total == 0 && started_.exchange(false)) {
+            signaller_.join();
         }
         return static_cast<ULONG>(now);
-    }
-
-    void checkAlive(const char* call) {
-        if (freed_.load()) {
-            report().breach(std::string(call) + " on a stream whose last reference was released");
-        }
     }
 
     int64_t producedFrames(int64_t now) const {
@@ -395,14 +383,12 @@ class SimStream final : public IAudioClient {
     }
 
     HRESULT nextPacketSize(UINT32* frames) {
-        checkAlive("GetNextPacketSize");
         std::lock_guard<std::mutex> lock(mutex_);
         *frames = started_.load() && heldFrames_ < 0 ? advance() : 0;
         return S_OK;
     }
 
     HRESULT getBuffer(BYTE** data, UINT32* frames, DWORD* flags, UINT64*, UINT64*) {
-        checkAlive("GetBuffer");
         std::lock_guard<std::mutex> lock(mutex_);
         if (heldFrames_ >= 0) {
             report().breach("GetBuffer called again before ReleaseBuffer");
@@ -445,7 +431,6 @@ class SimStream final : public IAudioClient {
 
     // The platform takes back either the whole packet or none of it.
     HRESULT releaseBuffer(UINT32 frames) {
-        checkAlive("ReleaseBuffer");
         std::lock_guard<std::mutex> lock(mutex_);
         if (heldFrames_ < 0) {
             report().breach("ReleaseBuffer called without GetBuffer");
@@ -469,7 +454,6 @@ class SimStream final : public IAudioClient {
     const int id_;
     const double rate_; // frames per counter tick
     Capture capture_{*this};
-    std::atomic<bool> freed_{false};
     bool initialized_ = false;
     HANDLE event_ = nullptr;
     std::atomic<bool> started_{false};

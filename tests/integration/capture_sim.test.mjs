@@ -7,9 +7,11 @@ import { setTimeout as sleep } from 'node:timers/promises';
 import {
   BLOCK_BYTES,
   BYTES_PER_SECOND,
+  DRIFTING,
   Scenario,
   blocksOf,
   bytesPerSecond,
+  carries,
   f32,
   histogram,
   longestGap,
@@ -162,10 +164,6 @@ test('an activation that never completes: unsupported 0x800705b4 after 5 s at th
   assert.equal(run.bytes, 0);
 });
 
-// Sources of 0.5, 0.25 and 0.125 mix to exact sums; bit 4, 2 or 1 of a sample in
-// eighths tells whether it carries each of them.
-const carries = (bit) => (v) => (Math.round(v * 8) & bit) !== 0;
-
 test('a stuck activation stalls nothing: ready at once, a steady stream, late activations join, growing retries', async (t) => {
   const world = [
     'process 340 100 stuck.exe',
@@ -216,22 +214,12 @@ test('a stuck activation stalls nothing: ready at once, a steady stream, late ac
 
 test('drifting clocks, uneven packets and a 15.6 ms timer tick: whole blocks and the exact rate; a late capture thread keeps streaming', async (t) => {
   const scenario = new Scenario([
-    'process 310 100 fast.exe',
-    'process 320 100 slow.exe',
+    ...DRIFTING,
     'process 330 100 quiet.exe',
-    'session 310 active',
-    'session 320 active',
     'session 330 active',
-    `tone 310 ${HALF} 0`,
-    `tone 320 ${HALF / 2} 0`,
     `tone 330 ${HALF / 4} 0`,
-    'clock 310 300',
-    'clock 320 -300',
-    'packets 310 720 448 512',
-    'packets 320 720 441 519 480',
     // Its capture thread then wakes only every 100 ms, past the 20 ms buffer.
     'event 330 stops 3000',
-    'tick 15.6',
   ]);
   const run = startHelper(simHelper, ['--all-except', '0'], { scenario, t });
   await waitForReady(run);

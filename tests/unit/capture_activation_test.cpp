@@ -52,16 +52,4 @@ TEST(CaptureActivation, StuckActivationsAreRetriedAfterGrowingPauses) {
     }
 }
 
-TEST(CaptureActivation, PausesStopGrowingAtAMinute) {
-    ActivationSchedule schedule;
-    int64_t at = 0;
-    ASSERT_EQ(schedule.next(1, at), Step::BEGIN);
-    for (int timeouts = 1; timeouts <= 8; ++timeouts) {
-        at += ACTIVATION_TIMEOUT_MS + activationRetryDelayMs(timeouts);
-        EXPECT_EQ(schedule.next(1, at - 1), Step::WAIT) << timeouts;
-        EXPECT_EQ(schedule.next(1, at), Step::RETRY) << timeouts;
-    }
-    EXPECT_EQ(at, 8 * 5000 + 2000 + 4000 + 8000 + 16000 + 32000 + 3 * 60000);
-}
-
 } // namespace

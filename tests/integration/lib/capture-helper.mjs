@@ -164,6 +164,26 @@ export async function openWindow(seconds) {
   };
 }
 
+// Two sources whose clocks run 300 ppm fast (310, 0.5) and slow (320, 0.25), with
+// uneven packets after a large first one, and a 15.6 ms timer tick as on Windows.
+export const DRIFTING = [
+  'process 310 100 fast.exe',
+  'process 320 100 slow.exe',
+  'session 310 active',
+  'session 320 active',
+  'tone 310 16384 0',
+  'tone 320 8192 0',
+  'clock 310 300',
+  'clock 320 -300',
+  'packets 310 720 448 512',
+  'packets 320 720 441 519 480',
+  'tick 15.6',
+];
+
+// Sources of 0.5, 0.25 and 0.125 mix to exact sums; bit 4, 2 or 1 of a sample in
+// eighths tells whether it carries each of them.
+export const carries = (bit) => (v) => (Math.round(v * 8) & bit) !== 0;
+
 // The stream cut into its 3840-byte blocks, each with the time its last byte was read.
 export function blocksOf(run) {
   const bytes = Buffer.concat(run.chunks.map((c) => c.bytes));

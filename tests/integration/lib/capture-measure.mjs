@@ -10,8 +10,11 @@ import { setTimeout as sleep } from 'node:timers/promises';
 import {
   BLOCK_BYTES,
   BYTES_PER_SECOND,
+  DRIFTING,
   Scenario,
   blocksOf,
+  bytesPerSecond,
+  carries,
   longestGap,
   simHelper,
   sourceGaps,
@@ -91,10 +94,6 @@ async function rateAndGaps() {
   console.log(`gap between blocks:         p50 ${percentile(gaps, 50).toFixed(2)} ms, p99 ${percentile(gaps, 99).toFixed(2)} ms, max ${gaps.at(-1).toFixed(2)} ms (${gaps.length} gaps)`);
 }
 
-// Two sources, one of them 0.5 (bit 2 of the sample in quarters), the other 0.25 (bit 1).
-const HALF = (v) => (Math.round(v * 4) & 2) !== 0;
-const QUARTER = (v) => (Math.round(v * 4) & 1) !== 0;
-
 async function stuckActivation() {
   const scenario = new Scenario([
     'process 340 100 stuck.exe',
@@ -109,36 +108,23 @@ async function stuckActivation() {
   await sleep(20000);
   await stop(run);
   const blocks = blocksOf(run);
-  const source = sourceGaps(blocks, HALF);
+  const source = sourceGaps(blocks, carries(4));
   console.log(`stuck activation beside a source, 20 s: ready after ${Math.round(run.stderrAt - run.startedAt)} ms, ` +
     `longest gap between blocks ${longestGap(blocks).toFixed(1)} ms, ` +
     `lost sound ${(source.lostShare * 100).toFixed(1)} %, activations of the stuck pid ${scenario.report().activations.get('340')}`);
 }
 
 async function drift() {
-  const scenario = new Scenario([
-    'process 310 100 fast.exe',
-    'process 320 100 slow.exe',
-    'session 310 active',
-    'session 320 active',
-    'tone 310 16384 0',
-    'tone 320 8192 0',
-    'clock 310 300',
-    'clock 320 -300',
-    // Packets of varying size, averaging 10 ms, after a large first one.
-    'packets 310 720 448 512',
-    'packets 320 720 441 519 480',
-    'tick 15.6',
-  ]);
+  const scenario = new Scenario(DRIFTING);
   const run = startHelper(simHelper, ['--all-except', '0'], { scenario });
   await waitForReady(run);
   await sleep(cpuSeconds * 1000);
   await stop(run);
   const blocks = blocksOf(run);
   const minutes = (blocks.at(-1).at - blocks[0].at) / 60000;
-  const rate = ((blocks.length - 1) * BLOCK_BYTES) / ((blocks.at(-1).at - blocks[0].at) / 1000);
-  for (const [label, carries] of [['+300 ppm', HALF], ['-300 ppm', QUARTER]]) {
-    const source = sourceGaps(blocks, carries);
+  const rate = bytesPerSecond(blocks);
+  for (const [label, bit] of [['+300 ppm', 4], ['-300 ppm', 2]]) {
+    const source = sourceGaps(blocks, carries(bit));
     console.log(`${label} source, 15.6 ms tick: ${(source.partial / minutes).toFixed(1)} partial and ` +
       `${(source.missing / minutes).toFixed(1)} missing blocks per minute (${source.blocks} blocks)`);
   }
