@@ -35,13 +35,15 @@ size_t SampleQueue::drainAddTo(std::span<float> block) {
 }
 
 size_t SampleQueue::mixInto(std::span<float> block, size_t lateSamples) {
+    // Lateness beyond a timer tick or so is a stall being caught up, not jitter;
+    // owing for more would keep the source out of the mix all the while.
+    const size_t cushion = CUSHION_SAMPLES + std::min(lateSamples, LATE_OWED_LIMIT);
     if (count_ > LATENCY_LIMIT) {
-        head_ = (head_ + count_ - CUSHION_SAMPLES) % QUEUE_LIMIT;
-        count_ = CUSHION_SAMPLES;
+        head_ = (head_ + count_ - cushion) % QUEUE_LIMIT;
+        count_ = cushion;
     }
     idleBlocks_ = count_ > 0 && count_ == countAtLastMix_ ? idleBlocks_ + 1 : 0;
-    mixing_ =
-        mixing_ || count_ >= CUSHION_SAMPLES + lateSamples || idleBlocks_ >= CUSHION_IDLE_BLOCKS;
+    mixing_ = mixing_ || count_ >= cushion || idleBlocks_ >= CUSHION_IDLE_BLOCKS;
     const size_t taken = mixing_ ? drainAddTo(block) : 0;
     mixing_ = mixing_ && taken == block.size();
     countAtLastMix_ = count_;

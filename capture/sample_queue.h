@@ -12,6 +12,8 @@ inline constexpr size_t QUEUE_LIMIT = 9600;
 // for being late, before it joins the mix. A block and a half was measured to leave
 // partial blocks with a 15.6 ms timer tick and packets of 441 to 720 frames.
 inline constexpr size_t CUSHION_SAMPLES = 1920;
+// The most a late block adds to the cushion: two blocks, more than a 15.6 ms tick.
+inline constexpr size_t LATE_OWED_LIMIT = 1920;
 // A queue that has not grown over this many blocks holds the end of a sound.
 inline constexpr int CUSHION_IDLE_BLOCKS = 3;
 // 50 ms: a source this far ahead of the output (it ran while the output could not
@@ -45,8 +47,9 @@ class SampleQueue {
     // growing: the end of a short sound), then gives whole blocks until it runs
     // dry, and then waits for the cushion again. lateSamples is how far past its
     // due time this block leaves: what arrived meanwhile is no cushion, as the
-    // blocks after it may leave on time. A queue past LATENCY_LIMIT first loses its
-    // oldest samples down to the cushion. Returns how many samples it gave.
+    // blocks after it may leave on time (up to LATE_OWED_LIMIT). A queue past
+    // LATENCY_LIMIT first loses its oldest samples down to the cushion. Returns
+    // how many samples it gave.
     size_t mixInto(std::span<float> block, size_t lateSamples);
 
     size_t size() const { return count_; }

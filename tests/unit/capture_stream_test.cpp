@@ -269,6 +269,11 @@ TEST(CaptureCushion, SourcesJoinWithABlockAndAHalfAndGiveWholeBlocks) {
         {"a source 100 ms ahead of the output is cut back to the cushion", 4800, 960},
         {"so it runs dry a block later", 0, 960},
         {"and not ten", 0, 0},
+        {"after a stall a block owes at most two blocks more", 1920, 960, 9600},
+        {"a source far ahead of a late block is cut to what that block owes", 4800, 960, 960},
+        {"so it gives the next block too", 0, 960},
+        {"and then the rest", 0, 960},
+        {"then runs dry", 0, 0},
     };
     SampleQueue queue;
     for (const CushionStep& step : steps) {
