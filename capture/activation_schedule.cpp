@@ -10,7 +10,7 @@ constexpr int64_t LONGEST_RETRY_DELAY_MS = 60000;
 } // namespace
 
 int64_t activationRetryDelayMs(int timeouts) {
-    // Doubling stops at the cap, long before the shift could overflow.
+    // Doubling stops at the cap, so no run of time-outs can overflow it.
     int64_t delay = FIRST_RETRY_DELAY_MS;
     for (int n = 1; n < timeouts && delay < LONGEST_RETRY_DELAY_MS; ++n) {
         delay *= 2;
