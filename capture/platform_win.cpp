@@ -10,6 +10,7 @@
 #include <optional>
 
 #include "capture/session_scan.h"
+#include "common/com_ref_win.h"
 
 // The portable session decisions use the platform's numbers; these headers lack
 // a name for AUDCLNT_S_NO_SINGLE_PROCESS, so it is built from its facility code.
@@ -20,27 +21,6 @@ static_assert(SESSION_INACTIVE == static_cast<int>(AudioSessionStateInactive) &&
               SESSION_EXPIRED == static_cast<int>(AudioSessionStateExpired));
 
 namespace {
-
-// Releases a COM reference when the scope ends.
-template <typename T> class ComRef {
-  public:
-    ComRef() = default;
-    ComRef(const ComRef&) = delete;
-    ComRef& operator=(const ComRef&) = delete;
-    ~ComRef() {
-        if (p_ != nullptr) {
-            p_->Release();
-        }
-    }
-    T** put() { return &p_; }
-    void** putVoid() { return reinterpret_cast<void**>(&p_); }
-    T* get() const { return p_; }
-    T* operator->() const { return p_; }
-    explicit operator bool() const { return p_ != nullptr; }
-
-  private:
-    T* p_ = nullptr;
-};
 
 void collectEndpointSessions(IMMDevice* device, std::set<uint32_t>& pids) {
     ComRef<IAudioSessionManager2> manager;

@@ -11,7 +11,7 @@
 #include <mutex>
 #include <string>
 
-#include "shell/com_ref_win.h"
+#include "common/com_ref_win.h"
 #include "shell/webview2.h"
 #include "update/update_flow.h"
 

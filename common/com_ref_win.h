@@ -2,7 +2,8 @@
 
 #include <unknwn.h>
 
-// One counted reference to a COM object, released when the holder goes.
+// One counted reference to a COM object, released when the holder goes. Both
+// programs use it; it depends on nothing of either.
 template <typename T> class ComRef {
   public:
     ComRef() = default;
@@ -19,6 +20,8 @@ template <typename T> class ComRef {
         reset();
         return &ptr;
     }
+    // The same, for calls that fill a void** (Activate, GetService).
+    void** putVoid() { return reinterpret_cast<void**>(put()); }
     // Holds another object with a reference of its own.
     void assign(T* other) {
         if (other) other->AddRef();
