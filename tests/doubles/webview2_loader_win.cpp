@@ -8,6 +8,10 @@
 // program's own platform calls (through its import table: keyboard hooks, hot
 // keys, timers) and the popup menu it shows.
 //
+// With TOLVIN_STANDIN_MODE=chromium the test's end is the development web view's
+// driver, which plays the runtime with a real page in Chromium; the page then
+// shows in Chromium's own window, and the program's window says so.
+//
 // The vtables are written here slot by slot from the published interface
 // layout, independently of the program's own header, so that a slot mistake in
 // one cannot hide in the other.
@@ -313,7 +317,28 @@ HRESULT STDMETHODCALLTYPE webViewPostJson(Object*, LPCWSTR json) {
 
 // ---- the controller ----
 
+// In Chromium mode: a note where the page would be, sized like the page.
+HWND g_pageNote = nullptr;
+
+bool chromiumMode() {
+    wchar_t mode[16] = L"";
+    GetEnvironmentVariableW(L"TOLVIN_STANDIN_MODE", mode, 16);
+    return lstrcmpW(mode, L"chromium") == 0;
+}
+
+void showPageNote(HWND parent) {
+    if (g_pageNote || !parent || !chromiumMode()) return;
+    g_pageNote = CreateWindowExW(
+        0, L"STATIC",
+        L"\n\nThe page of this window is shown by Chromium, in its own window beside this one.",
+        WS_CHILD | WS_VISIBLE | SS_CENTER, 0, 0, 0, 0, parent, nullptr, GetModuleHandleW(nullptr),
+        nullptr);
+}
+
 HRESULT STDMETHODCALLTYPE controllerPutBounds(Object*, const RECT* bounds) {
+    if (g_pageNote)
+        MoveWindow(g_pageNote, bounds->left, bounds->top, bounds->right - bounds->left,
+                   bounds->bottom - bounds->top, TRUE);
     report(JsonObject().add("call", jsonText("put_Bounds")).add("bounds", jsonRect(*bounds)).str());
     return S_OK;
 }
@@ -334,6 +359,7 @@ HRESULT STDMETHODCALLTYPE environmentCreateController(Object*, HWND parent, void
                .add("parentIsMainWindow", jsonBool(parent && parent == g_mainWindow))
                .add("handler", jsonBool(handler))
                .str());
+    showPageNote(parent);
     if (handler) {
         reportHandlerRules("ControllerCompletedHandler", handler, IID_ControllerHandler,
                            IID_EnvironmentHandler);

@@ -125,10 +125,12 @@ export async function mainWindows(pid) {
 // web view objects arrives as one JSON report; commands go the other way.
 // Neither the server nor its connection keeps the test file alive, so a test
 // that fails while they are open still lets the file end; given a test context,
-// they close with that test.
+// they close with that test. A stand-in that runs for long (the development web
+// view) keeps no reports and hands each to its listeners only.
 export class StandIn {
-  static async listen({ t } = {}) {
+  static async listen({ t, keep = true } = {}) {
     const standIn = new StandIn();
+    standIn.keep = keep;
     standIn.server = net.createServer((socket) => standIn.#attach(socket));
     standIn.server.listen(0, '127.0.0.1');
     standIn.server.unref();
@@ -138,6 +140,7 @@ export class StandIn {
   }
 
   reports = [];
+  listeners = new Set();
   #waiters = [];
   #socket = null;
 
@@ -157,8 +160,10 @@ export class StandIn {
     socket.on('data', (chunk) => {
       pending += chunk;
       for (let end; (end = pending.indexOf('\n')) >= 0; ) {
-        this.reports.push(JSON.parse(pending.slice(0, end)));
+        const report = JSON.parse(pending.slice(0, end));
         pending = pending.slice(end + 1);
+        if (this.keep) this.reports.push(report);
+        this.listeners.forEach((listener) => listener(report));
         this.#waiters = this.#waiters.filter((w) => !w());
       }
     });
@@ -184,8 +189,12 @@ export class StandIn {
   // Sends a command and waits for the report it causes.
   async command(line, match) {
     const from = this.reports.length;
-    this.#socket.write(line + '\n');
+    this.send(line);
     return this.next(match, { from });
+  }
+
+  send(line) {
+    this.#socket?.write(line + '\n');
   }
 
   close() {

@@ -1,0 +1,225 @@
+// Plays the WebView2 runtime for Tolvin.exe with a real page in Debian's
+// Chromium. The loader stand-in inside the program reports each call on the web
+// view objects over its loopback link; this driver carries it out in the
+// browser and answers with the stand-in's commands, so the program's callbacks
+// still run on its own window thread:
+//
+//   environment request      a fresh browser, then "environment 0"
+//   controller request       a page with the message channel, then "controller 0"
+//   main-frame navigation    held until "navigate <address>" has run the
+//                            program's NavigationStarting handler
+//   page postMessage(value)  "message-from <document address> <JSON text>"
+//   renderer or browser gone "process-failed 1" or "process-failed 0"
+//
+// Chromium DevTools calls do the work (one session per page, whose commands run
+// in the order sent); Playwright launches the browser and gives tests the page.
+import fs from 'node:fs';
+import os from 'node:os';
+import path from 'node:path';
+
+import { chromium } from 'playwright-core';
+
+export const CHROMIUM_ARGS = [
+  '--no-sandbox', '--disable-gpu', '--disable-quic', '--no-first-run', '--disable-background-networking',
+  '--disable-component-update', '--disable-sync',
+  // A page restored from the back-forward cache would be a navigation without a
+  // request, which NavigationStarting could not precede.
+  '--disable-features=BackForwardCache',
+];
+
+// The runtime's window.chrome.webview, made before any other script of a
+// document. Its post goes through a DevTools binding that only this script
+// keeps: the global is deleted at once, in every frame, so no page script can
+// post with a made-up address. Only the top document gets the channel.
+const CHANNEL = `(() => {
+  const send = window.__tolvinDriverPost;
+  delete window.__tolvinDriverPost;
+  if (window !== window.top) return;
+  const stringify = JSON.stringify;
+  const channel = new EventTarget();
+  channel.postMessage = (value) => {
+    const json = stringify(value);
+    if (json !== undefined) send(stringify([location.href, json]));
+  };
+  window.chrome = window.chrome || {};
+  window.chrome.webview = channel;
+})();`;
+
+// The browser may still be writing its profile as it goes.
+const removeDataDir = (dir) => fs.rm(dir, { recursive: true, force: true, maxRetries: 10 }, () => {});
+
+const PROCESS_FAILED = { browserExited: 0, renderExited: 1 };
+
+export class ChromiumRuntime {
+  // `standIn` is the program's link (tests/integration/lib/wine.mjs); `log`
+  // takes one line of text; headed, the browser window follows the program's
+  // window and shows beside it.
+  constructor(standIn, { headless = true, log = () => {} } = {}) {
+    this.standIn = standIn;
+    this.headless = headless;
+    this.log = log;
+    this.context = null;
+    this.page = null;
+    this.firstDocumentAt = null; // performance.now() of the first document's load event
+    this.#closing = false;
+    standIn.listeners.add((report) => this.#onReport(report));
+  }
+
+  #closing;
+  #session = null;
+  #mainFrame = null;
+  #dialogs = true;
+  #messages = true;
+  #held = []; // navigations waiting for the program's NavigationStarting handler
+  #work = Promise.resolve(); // set-up steps, one after the other
+
+  #onReport(report) {
+    const step = this.#handlers[report.call ?? report.event];
+    if (!step) return;
+    // Steps that set the browser up wait for each other; the others go straight
+    // to the page's session, where their order is kept.
+    this.#work = this.#work.then(() => step(report)).catch((error) => this.log(`driver: ${error.message}`));
+  }
+
+  #handlers = {
+    CreateCoreWebView2EnvironmentWithOptions: () => this.#startBrowser(),
+    CreateCoreWebView2Controller: () => this.#openPage(),
+    put_Bounds: (r) => this.#size(r.bounds),
+    put_IsScriptEnabled: (r) => this.#send('Emulation.setScriptExecutionDisabled', { value: !r.value }),
+    put_AreDefaultScriptDialogsEnabled: (r) => (this.#dialogs = Boolean(r.value)),
+    put_IsWebMessageEnabled: (r) => (this.#messages = Boolean(r.value)),
+    AddScriptToExecuteOnDocumentCreated: (r) =>
+      this.#send('Page.addScriptToEvaluateOnNewDocument', { source: r.script }),
+    Navigate: (r) => void this.#send('Page.navigate', { url: r.uri }),
+    Reload: () => void this.#send('Page.reload', {}),
+    ExecuteScript: (r) => void this.#evaluate(r.script),
+    PostWebMessageAsJson: (r) => {
+      if (this.#messages) {
+        this.#evaluate(`window.chrome.webview.dispatchEvent(new MessageEvent('message', { data: ${r.json} }));`);
+      }
+    },
+    navigationStarted: () => this.#held.shift()?.(),
+  };
+
+  #send(method, params) {
+    return this.#session?.send(method, params).catch((error) => this.log(`driver: ${method}: ${error.message}`));
+  }
+
+  // In the current document, as ExecuteScript does; no result is awaited.
+  #evaluate(expression) {
+    return this.#send('Runtime.evaluate', { expression }).then((answer) => {
+      if (answer?.exceptionDetails) this.log(`page: script failed: ${answer.exceptionDetails.exception?.description}`);
+    });
+  }
+
+  async #startBrowser() {
+    if (!this.context) {
+      const dataDir = fs.mkdtempSync(path.join(os.tmpdir(), 'tolvin-chromium-'));
+      try {
+        this.context = await chromium.launchPersistentContext(dataDir, {
+          executablePath: '/usr/bin/chromium', headless: this.headless, args: CHROMIUM_ARGS,
+          viewport: this.headless ? { width: 800, height: 600 } : null,
+        });
+      } catch (error) {
+        removeDataDir(dataDir);
+        this.log(`driver: Chromium did not start: ${error.message}`);
+        return this.standIn.send('environment 0x80004005');
+      }
+      const context = this.context;
+      context.on('close', () => {
+        removeDataDir(dataDir);
+        if (this.context !== context) return;
+        this.context = this.page = this.#session = null;
+        if (this.#closing) return;
+        this.log('driver: the browser has exited; the program hears that its browser process failed');
+        this.standIn.send(`process-failed ${PROCESS_FAILED.browserExited}`);
+      });
+    }
+    this.standIn.send('environment 0');
+  }
+
+  async #openPage() {
+    const page = this.context.pages()[0] ?? (await this.context.newPage());
+    const session = await this.context.newCDPSession(page);
+    this.page = page;
+    this.#session = session;
+    this.#mainFrame = (await session.send('Page.getFrameTree')).frameTree.frame.id;
+    await session.send('Page.enable');
+    await session.send('Runtime.enable');
+    await session.send('Runtime.addBinding', { name: '__tolvinDriverPost' });
+    await session.send('Page.addScriptToEvaluateOnNewDocument', { source: CHANNEL });
+    await session.send('Fetch.enable', { patterns: [{ urlPattern: '*', resourceType: 'Document' }] });
+    session.on('Fetch.requestPaused', (event) => this.#navigationRequest(session, event));
+    session.on('Runtime.bindingCalled', (event) => this.#postedByPage(event));
+    session.on('Page.loadEventFired', () => {
+      this.firstDocumentAt ??= performance.now();
+      this.log(`page: loaded ${page.url()}`);
+    });
+    page.on('dialog', (dialog) => this.#dialog(dialog));
+    page.on('console', (message) => this.log(`page: console: ${message.text()}`));
+    page.on('pageerror', (error) => this.log(`page: ${error.message}`));
+    page.on('crash', () => {
+      this.log('driver: the page\'s renderer has crashed; the program hears that it failed');
+      this.standIn.send(`process-failed ${PROCESS_FAILED.renderExited}`);
+    });
+    this.standIn.send('controller 0');
+  }
+
+  // Every request of the main frame's document is a navigation starting, a
+  // redirect's too: the program's handler has returned before it goes on.
+  #navigationRequest(session, { requestId, frameId, request }) {
+    const resume = () => session.send('Fetch.continueRequest', { requestId }).catch(() => {});
+    if (frameId !== this.#mainFrame) return resume();
+    this.#held.push(resume);
+    this.standIn.send(`navigate ${request.url}`);
+  }
+
+  #postedByPage({ name, payload }) {
+    if (name !== '__tolvinDriverPost' || !this.#messages) return;
+    const [source, json] = JSON.parse(payload);
+    this.standIn.send(`message-from ${source} ${json}`);
+  }
+
+  // Shown, a dialog waits for its user; without a screen it is answered at once.
+  // Disabled, it is dismissed, as a runtime without a dialog handler does.
+  #dialog(dialog) {
+    this.log(`page: ${dialog.type()} dialog: ${dialog.message()}`);
+    if (!this.#dialogs) dialog.dismiss().catch(() => {});
+    else if (this.headless) dialog.accept().catch(() => {});
+  }
+
+  // The page fills the program's client area: headless, the viewport takes its
+  // size; headed, Chromium's window takes it and stands right of the program's.
+  async #size([left, top, right, bottom]) {
+    const width = Math.max(right - left, 1);
+    const height = Math.max(bottom - top, 1);
+    if (this.headless) return this.page?.setViewportSize({ width, height });
+    const state = await this.#ask('state', 'state');
+    if (state.minimised || !this.#session) return;
+    const { windowId } = await this.#session.send('Browser.getWindowForTarget');
+    const [x, y, windowRight, windowBottom] = state.rect;
+    const frame = { width: windowRight - x - width, height: windowBottom - y - height };
+    await this.#session.send('Browser.setWindowBounds', {
+      windowId, bounds: { left: windowRight, top: y, width: width + frame.width, height: height + frame.height },
+    });
+  }
+
+  // A stand-in command and the report it causes; the stand-in of a long run
+  // keeps no reports to search.
+  #ask(line, event) {
+    return new Promise((resolve) => {
+      const listener = (report) => {
+        if (report.event !== event) return;
+        this.standIn.listeners.delete(listener);
+        resolve(report);
+      };
+      this.standIn.listeners.add(listener);
+      this.standIn.send(line);
+    });
+  }
+
+  async close() {
+    this.#closing = true;
+    await this.context?.close();
+  }
+}
