@@ -785,6 +785,13 @@ void connectToTest() {
         g_socket = INVALID_SOCKET;
         return;
     }
+    // The development web view's driver answers page messages as they come:
+    // no report may wait for the one before it to be acknowledged.
+    if (chromiumMode()) {
+        const BOOL on = TRUE;
+        setsockopt(g_socket, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&on),
+                   sizeof(on));
+    }
     for (const std::string& json : std::exchange(g_early, {})) report(json);
     WNDCLASSW wc{};
     wc.lpfnWndProc = commandWindowProc;

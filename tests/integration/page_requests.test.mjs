@@ -2,16 +2,15 @@
 // real processes, the download page in the default browser, and the keyboard
 // hook for push-to-talk with real key presses on the X display.
 import assert from 'node:assert/strict';
-import { execFile, spawn } from 'node:child_process';
-import { once } from 'node:events';
+import { execFile } from 'node:child_process';
 import fs from 'node:fs';
 import path from 'node:path';
 import { after, before, test } from 'node:test';
 import { setTimeout as sleep } from 'node:timers/promises';
 import { promisify } from 'node:util';
 
-import { focusWindow, isPageScript, startShell, xdotool } from './lib/page.mjs';
-import { doublesDir, isEvent, probe, top, waitFor, wineEnv, wineRun } from './lib/wine.mjs';
+import { focusWindow, isPageScript, runAs, startShell, xdotool } from './lib/page.mjs';
+import { isEvent, probe, top, waitFor, wineEnv, wineRun } from './lib/wine.mjs';
 
 const deployment = fs.readFileSync(path.join(top, 'shell/deployment.h'), 'utf8');
 const setting = (name) => deployment.match(new RegExp(`${name}\\[\\] = L"([^"]+)"`))[1];
@@ -24,21 +23,6 @@ before(async () => {
   await shell.page();
 });
 after(() => shell?.close());
-
-// A copy of the probe under another name, running until it is stopped.
-async function runAs(name) {
-  const dir = fs.mkdtempSync(path.join(top, 'build/tmp/game-'));
-  const exe = path.join(dir, name);
-  fs.copyFileSync(path.join(doublesDir, 'probe.exe'), exe);
-  const child = spawn(wineRun, [exe, 'sleep', '60'], { env: wineEnv, stdio: ['ignore', 'pipe', 'ignore'] });
-  let out = '';
-  child.stdout.on('data', (chunk) => (out += chunk));
-  await waitFor(`${name} to run`, () => out.includes('sleeping'));
-  return async () => {
-    child.kill('SIGKILL');
-    await once(child, 'exit');
-  };
-}
 
 const figures = [];
 

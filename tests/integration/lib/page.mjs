@@ -150,3 +150,18 @@ export class FakeHelper {
     return text.split('\n').filter(Boolean).map((line) => JSON.parse(line));
   }
 }
+
+// A copy of the probe under another name, running until it is stopped.
+export async function runAs(name) {
+  const dir = fs.mkdtempSync(path.join(top, 'build/tmp/game-'));
+  const exe = path.join(dir, name);
+  fs.copyFileSync(path.join(doublesDir, 'probe.exe'), exe);
+  const child = spawn(wineRun, [exe, 'sleep', '60'], { env: wineEnv, stdio: ['ignore', 'pipe', 'ignore'] });
+  let out = '';
+  child.stdout.on('data', (chunk) => (out += chunk));
+  await waitFor(`${name} to run`, () => out.includes('sleeping'));
+  return async () => {
+    child.kill('SIGKILL');
+    await once(child, 'exit');
+  };
+}

@@ -154,6 +154,7 @@ export class StandIn {
 
   #attach(socket) {
     socket.unref();
+    socket.setNoDelay(true);
     this.#socket = socket;
     let pending = '';
     socket.setEncoding('utf8');
