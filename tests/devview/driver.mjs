@@ -115,10 +115,19 @@ export class ChromiumRuntime {
   async #startBrowser() {
     if (!this.context) {
       const dataDir = fs.mkdtempSync(path.join(os.tmpdir(), 'tolvin-chromium-'));
+      const args = [...CHROMIUM_ARGS];
+      if (!this.headless) {
+        // An app window (no tabs, no address bar) as large as the program's, right of it.
+        const [left, top, right, bottom] = (await this.#ask('state', 'state')).rect;
+        args.push('--test-type', '--app=data:text/html,', `--window-position=${right},${top}`,
+                  `--window-size=${right - left},${bottom - top}`);
+      }
       try {
         this.context = await chromium.launchPersistentContext(dataDir, {
-          executablePath: '/usr/bin/chromium', headless: this.headless, args: CHROMIUM_ARGS,
+          executablePath: '/usr/bin/chromium', headless: this.headless, args,
           viewport: this.headless ? { width: 800, height: 600 } : null,
+          // Whoever runs the driver ends the browser with close().
+          handleSIGINT: false, handleSIGTERM: false, handleSIGHUP: false,
         });
       } catch (error) {
         removeDataDir(dataDir);
@@ -189,18 +198,15 @@ export class ChromiumRuntime {
   }
 
   // The page fills the program's client area: headless, the viewport takes its
-  // size; headed, Chromium's window takes it and stands right of the program's.
+  // size; headed, Chromium's window follows the program's, right of it.
   async #size([left, top, right, bottom]) {
-    const width = Math.max(right - left, 1);
-    const height = Math.max(bottom - top, 1);
-    if (this.headless) return this.page?.setViewportSize({ width, height });
+    if (this.headless) return this.page?.setViewportSize({ width: Math.max(right - left, 1), height: Math.max(bottom - top, 1) });
     const state = await this.#ask('state', 'state');
     if (state.minimised || !this.#session) return;
-    const { windowId } = await this.#session.send('Browser.getWindowForTarget');
     const [x, y, windowRight, windowBottom] = state.rect;
-    const frame = { width: windowRight - x - width, height: windowBottom - y - height };
+    const { windowId } = await this.#session.send('Browser.getWindowForTarget');
     await this.#session.send('Browser.setWindowBounds', {
-      windowId, bounds: { left: windowRight, top: y, width: width + frame.width, height: height + frame.height },
+      windowId, bounds: { left: windowRight, top: y, width: windowRight - x, height: windowBottom - y },
     });
   }
 

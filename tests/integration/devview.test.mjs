@@ -2,14 +2,18 @@
 // loader stand-in's Chromium mode and its driver play the runtime, and the
 // tests drive only the page and real input.
 import assert from 'node:assert/strict';
+import { execFile, spawn } from 'node:child_process';
+import { once } from 'node:events';
 import fs from 'node:fs';
 import path from 'node:path';
 import { after, before, test } from 'node:test';
 import { setTimeout as sleep } from 'node:timers/promises';
+import { promisify } from 'node:util';
+import zlib from 'node:zlib';
 
 import { startDevView } from '../devview/devview.mjs';
 import { focusWindow, runAs, xdotool } from './lib/page.mjs';
-import { isCall, isEvent, probe, top, waitFor } from './lib/wine.mjs';
+import { isCall, isEvent, probe, top, waitFor, within } from './lib/wine.mjs';
 
 const artifacts = path.join(top, 'build/devview');
 fs.mkdirSync(artifacts, { recursive: true });
@@ -161,4 +165,77 @@ test('without the helper beside the program the page hears that app audio is una
   const shown = await opened(bare);
   assert.equal(await shown.evaluate(() => pallan.appAudio.available()), false);
   assert.equal(await shown.textContent('#available'), 'false');
+});
+
+// Rows of a PNG that scripts/screenshot.mjs wrote (RGB, no row filters).
+function pixels(file) {
+  const png = fs.readFileSync(file);
+  const width = png.readUInt32BE(16);
+  const chunks = [];
+  for (let at = 8; at < png.length; at += 12 + png.readUInt32BE(at)) {
+    if (png.toString('latin1', at + 4, at + 8) === 'IDAT') chunks.push(png.subarray(at + 8, at + 8 + png.readUInt32BE(at)));
+  }
+  const raw = zlib.inflateSync(Buffer.concat(chunks));
+  return (x, y) => raw.subarray(y * (1 + 3 * width) + 1 + 3 * x, y * (1 + 3 * width) + 4 + 3 * x).toString('hex');
+}
+
+// Processes of the run, Wine's and Chromium's alike, by the Wine prefix in their
+// environment.
+function leftOver(prefix) {
+  return fs.readdirSync('/proc').filter((pid) => /^\d+$/.test(pid)).flatMap((pid) => {
+    try {
+      const environ = fs.readFileSync(`/proc/${pid}/environ`, 'latin1');
+      const command = fs.readFileSync(`/proc/${pid}/cmdline`, 'latin1').replaceAll('\0', ' ');
+      return environ.includes(`WINEPREFIX=${prefix}\0`) ? [`${pid} ${command.slice(0, 60)}`] : [];
+    } catch {
+      return []; // ended meanwhile
+    }
+  });
+}
+
+test('scripts/run on a virtual display shows both windows with the page, and Ctrl+C ends everything', async (t) => {
+  const env = { ...process.env };
+  delete env.DISPLAY;
+  const startedAt = performance.now();
+  // A group of its own, as a terminal's foreground job: a failed test ends it
+  // with Ctrl+C, and what is left after a while goes for good.
+  const run = spawn(path.join(top, 'scripts/run'), [], { env, stdio: ['ignore', 'pipe', 'pipe'], detached: true });
+  const group = (signal) => {
+    try {
+      process.kill(-run.pid, signal);
+    } catch {} // already gone
+  };
+  t.after(async () => {
+    group('SIGINT');
+    await Promise.race([exited, sleep(20000)]);
+    group('SIGKILL');
+  });
+  const exited = once(run, 'exit');
+  let out = '';
+  let shownAt = null;
+  for (const stream of [run.stdout, run.stderr]) {
+    stream.on('data', (chunk) => {
+      out += chunk;
+      if (out.includes('The development page shows')) shownAt ??= performance.now();
+    });
+  }
+  await waitFor('scripts/run to settle', () => out.includes('Press Ctrl+C') || run.exitCode !== null, 300000);
+  t.diagnostic(`scripts/run to the page shown: ${((shownAt - startedAt) / 1000).toFixed(1)} s`);
+  assert.match(out, /SIMULATED capture helper/);
+  const display = out.match(/Running on (:\d+)\./)[1];
+  const windows = await promisify(execFile)('xwininfo', ['-root', '-children'], { env: { ...env, DISPLAY: display } });
+  const geometry = (title) => windows.stdout.match(new RegExp(`"${title}".*\\s(\\d+)x(\\d+)\\+(-?\\d+)\\+(-?\\d+)\\s`)).slice(1).map(Number);
+  const [width, height, x, y] = geometry('Tolvin development page[^"]*');
+  assert.ok(geometry('Tolvin'), 'Tolvin\'s window is on the display');
+  // The page's header band, in the page's colour, on the display where Chromium's window is.
+  const at = pixels(path.join(top, 'build/run/screen.png'));
+  const header = [...Array(40).keys()].filter((row) => at(x + (width >> 1), y + row) === '1f6f5c');
+  assert.ok(header.length > 20 && height > 200, `header rows seen: ${header.length}`);
+  assert.ok(fs.statSync(path.join(top, 'build/run/page.png')).size > 1000);
+
+  group('SIGINT');
+  await within('scripts/run to end after Ctrl+C', exited, 30000);
+  let left = [];
+  await waitFor('no process of the run', () => (left = leftOver(path.join(top, 'build/wine-run'))).length === 0, 10000)
+    .catch(() => assert.fail(`still running: ${left.join('; ')}`));
 });
