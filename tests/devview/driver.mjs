@@ -115,6 +115,7 @@ export class ChromiumRuntime {
   async #startBrowser() {
     if (!this.context) {
       const dataDir = fs.mkdtempSync(path.join(os.tmpdir(), 'tolvin-chromium-'));
+      this.dataDir = dataDir;
       const args = [...CHROMIUM_ARGS];
       if (!this.headless) {
         // An app window (no tabs, no address bar) as large as the program's, right of it.

@@ -159,6 +159,41 @@ test('an activity scan from the page gets its answer with a renamed process runn
                ` ${ms(quantile(adapter, 0.5))}, p99 ${ms(quantile(adapter, 0.99))}`);
 });
 
+// Chromium's browser process: the one of its profile that is no helper of another type.
+const browserPid = (dataDir) => Number(fs.readdirSync('/proc').find((pid) => {
+  try {
+    const command = fs.readFileSync(`/proc/${pid}/cmdline`, 'latin1');
+    return command.includes(`--user-data-dir=${dataDir}\0`) && !command.includes('--type=');
+  } catch {
+    return false;
+  }
+}));
+
+test('a renderer or browser that dies: the driver says so, the program runs on and its page comes back', async () => {
+  const lines = [];
+  view.runtime.log = (line) => lines.push(line);
+  const crashes = [
+    ['renderer', (old) => old.goto('chrome://crash').catch(() => {}), /renderer has crashed/],
+    ['browser', () => process.kill(browserPid(view.runtime.dataDir), 'SIGKILL'), /browser has exited/],
+  ];
+  for (const [what, crash, said] of crashes) {
+    const from = view.standIn.reports.length;
+    const logged = lines.length;
+    await within(`the ${what} to end`, crash(view.runtime.page));
+    // A new document, whose bridge asks for the update state: Playwright keeps
+    // no working handle on a page whose renderer crashed, the program's link does.
+    await waitFor(`the page back after the ${what}'s end`, () => {
+      const since = lines.slice(logged);
+      const crashedAt = since.findIndex((line) => said.test(line));
+      return crashedAt >= 0 && since.slice(crashedAt).some((line) => line.startsWith('page: loaded')) &&
+        view.standIn.reports.slice(from).some(isEvent('messageDelivered'));
+    }, 30000);
+    assert.equal(view.program.child.exitCode, null, `the program runs on after the ${what}'s end`);
+  }
+  page = view.runtime.page;
+  assert.equal(await page.evaluate(() => pallan.appAudio.available()), true);
+});
+
 test('without the helper beside the program the page hears that app audio is unavailable', async (t) => {
   await view.close();
   const bare = await startDevView({ helper: null, t });
