@@ -1,6 +1,7 @@
 #!/usr/bin/env node
-// Writes a PNG screenshot of the X display to standard output, with no image
-// package: xwd dumps the windows, this script composes and encodes them.
+// Writes a PNG screenshot of the X display, or of the one window whose id is
+// given, to standard output, with no image package: xwd dumps the windows, this
+// script composes and encodes them.
 import { execFileSync } from 'node:child_process';
 import { deflateSync } from 'node:zlib';
 
@@ -33,8 +34,9 @@ const dump = (args) => readXwd(execFileSync('xwd', ['-silent', ...args], { maxBu
 // The root window, then every mapped top-level window drawn over it from the
 // bottom of the stack up: under Xvfb the root's own image leaves the contents
 // of some Wine windows (dialog boxes among them) black.
-const screen = dump(['-root']);
-const tree = execFileSync('xwininfo', ['-root', '-children'], { encoding: 'utf8' });
+const [windowId] = process.argv.slice(2);
+const screen = dump(windowId ? ['-id', windowId] : ['-root']);
+const tree = windowId ? '' : execFileSync('xwininfo', ['-root', '-children'], { encoding: 'utf8' });
 const windows = [...tree.matchAll(/^\s+(0x[0-9a-f]+) .*\s(\d+)x(\d+)\+-?\d+\+-?\d+\s+\+(-?\d+)\+(-?\d+)$/gm)]
   .map(([, id, w, h, x, y]) => ({ id, w: +w, h: +h, x: +x, y: +y }))
   .filter((w) => w.w > 1 && w.h > 1)

@@ -46,7 +46,10 @@ if (options.screenshots) {
   const dir = options.screenshots;
   await new Promise((resolve) => setTimeout(resolve, 1500)); // both windows finish drawing
   await view.runtime.page.screenshot({ path: path.join(dir, 'page.png') });
-  fs.writeFileSync(path.join(dir, 'screen.png'), execFileSync('node', [path.join(top, 'scripts/screenshot.mjs')], { maxBuffer: 1 << 28 }));
-  say(`Screenshots: ${path.join(dir, 'screen.png')} (the display, both windows), ${path.join(dir, 'page.png')} (the page)`);
+  const screenshot = (...args) => execFileSync('node', [path.join(top, 'scripts/screenshot.mjs'), ...args], { maxBuffer: 1 << 28 });
+  const tolvin = execFileSync('xdotool', ['search', '--name', '^Tolvin$'], { encoding: 'utf8' }).split('\n')[0];
+  fs.writeFileSync(path.join(dir, 'screen.png'), screenshot());
+  fs.writeFileSync(path.join(dir, 'tolvin.png'), screenshot(tolvin));
+  say(`Screenshots in ${dir}: screen.png (the display), tolvin.png (Tolvin's window), page.png (Chromium's page)`);
 }
 say(`Running on ${process.env.DISPLAY}. Press Ctrl+C to stop.`);

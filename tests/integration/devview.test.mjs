@@ -266,7 +266,7 @@ test('scripts/run on a virtual display shows both windows with the page, and Ctr
   const at = pixels(path.join(top, 'build/run/screen.png'));
   const header = [...Array(40).keys()].filter((row) => at(x + (width >> 1), y + row) === '1f6f5c');
   assert.ok(header.length > 20 && height > 200, `header rows seen: ${header.length}`);
-  assert.ok(fs.statSync(path.join(top, 'build/run/page.png')).size > 1000);
+  for (const file of ['page.png', 'tolvin.png']) assert.ok(fs.statSync(path.join(top, 'build/run', file)).size > 1000, file);
 
   group('SIGINT');
   await within('scripts/run to end after Ctrl+C', exited, 30000);
