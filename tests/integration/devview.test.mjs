@@ -64,6 +64,7 @@ test('every new document: the program hears NavigationStarting first, then the b
     ['reload', () => page.click('#reload'), '/', 1],
     ['link', () => page.click('#second'), '/second', 1],
     ['redirect', () => page.click('#redirect'), '/', 2],
+    ['form', () => page.click('#form'), '/form', 1],
   ];
   for (const [way, go, pathname, starts] of ways) {
     const from = received.length;
