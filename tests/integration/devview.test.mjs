@@ -12,7 +12,7 @@ import { promisify } from 'node:util';
 import zlib from 'node:zlib';
 
 import { startDevView } from '../devview/devview.mjs';
-import { focusWindow, runAs, xdotool } from './lib/page.mjs';
+import { IDM, WM_COMMAND, focusWindow, runAs, windowsProcesses, xdotool } from './lib/page.mjs';
 import { isCall, isEvent, probe, top, waitFor, within } from './lib/wine.mjs';
 
 const artifacts = path.join(top, 'build/devview');
@@ -193,6 +193,76 @@ test('a renderer or browser that dies: the driver says so, the program runs on a
   }
   page = view.runtime.page;
   assert.equal(await page.evaluate(() => pallan.appAudio.available()), true);
+});
+
+test('the update state reaches the page: idle once the first check has run', async () => {
+  const idle = await waitFor('an update state', () => page.evaluate(() => pallan.updates.state()), 15000);
+  assert.deepEqual(idle, { status: 'idle' });
+  assert.equal(await text('update'), '{"status":"idle"}');
+});
+
+// What the page's PCM listener saw of the tone: whole frames only, both
+// channels alike, zeros (before the capture starts) or ±0.5 in runs of 24
+// frames: a chunk lost, doubled or out of order breaks a run.
+function listenToTone() {
+  const seen = (window.toneSeen = { chunks: 0, bytes: 0, partial: 0, odd: 0, runs: {}, last: 0, run: 0, arrivals: [] });
+  pallan.appAudio.onData((bytes) => {
+    seen.arrivals.push([performance.now(), seen.bytes]);
+    seen.chunks += 1;
+    seen.bytes += bytes.length;
+    if (bytes.length % 8) seen.partial += 1;
+    const samples = new Float32Array(bytes.slice().buffer, 0, bytes.length >> 2);
+    for (let i = 0; i + 1 < samples.length; i += 2) {
+      const v = samples[i];
+      if (samples[i + 1] !== v || (v !== 0 && Math.abs(v) !== 0.5)) seen.odd += 1;
+      else if (v === seen.last) seen.run += 1;
+      else {
+        if (seen.last !== 0) seen.runs[seen.run] = (seen.runs[seen.run] ?? 0) + 1;
+        [seen.last, seen.run] = [v, 1];
+      }
+    }
+  });
+}
+
+test('app audio: the page hears the simulated helper\'s tone in order; stop, a reload and Quit end the helper', async (t) => {
+  const helpers = () => windowsProcesses(view.dir, 'tolvin-app-audio.exe');
+  const active = () => page.evaluate(() => pallan.appAudio.active());
+  const start = async () => {
+    await page.click('#startAll');
+    await waitFor('the share to start', active, 10000);
+    assert.equal(helpers().length, 1, 'one helper runs');
+  };
+  await start();
+  await page.evaluate(listenToTone);
+  const from = performance.now();
+  // Longer for the figures: TOLVIN_TONE_SECONDS=60.
+  await sleep(1000 * Number(process.env.TOLVIN_TONE_SECONDS ?? 3));
+  const seen = await page.evaluate(() => window.toneSeen);
+  const rate = seen.bytes / ((performance.now() - from) / 1000);
+  // The helper writes at an even pace: how much later than the earliest chunk,
+  // for its place in the stream, each chunk reached the page.
+  const [firstAt] = seen.arrivals[0];
+  const behind = seen.arrivals.map(([at, before]) => at - firstAt - (before / 384000) * 1000);
+  const least = Math.min(...behind);
+  const late = behind.map((ms) => ms - least);
+  t.diagnostic(`the page received ${seen.chunks} chunks, ${Math.round(rate)} bytes/s; lateness beyond the earliest` +
+               ` chunk: median ${quantile(late, 0.5).toFixed(1)} ms, p99 ${quantile(late, 0.99).toFixed(1)} ms`);
+  assert.deepEqual({ partial: seen.partial, odd: seen.odd, runs: Object.keys(seen.runs).filter((n) => n !== '24') },
+                   { partial: 0, odd: 0, runs: [] }, JSON.stringify(seen.runs));
+  assert.ok(seen.runs[24] > 100 && Math.abs(rate / 384000 - 1) < 0.15, `${seen.runs[24]} half periods, ${rate} B/s`);
+
+  const ends = [
+    ['stop', () => page.click('#stop')],
+    ['reload', () => page.click('#reload')],
+    ['Quit', () => view.standIn.command(`post ${WM_COMMAND} ${IDM.quit} 0`, isEvent('posted'))],
+  ];
+  for (const [how, end] of ends) {
+    if (how !== 'stop') await start();
+    await end();
+    await waitFor(`the helper to end after ${how}`, () => helpers().length === 0, 10000);
+    if (how !== 'Quit') await waitFor(`the page inactive after ${how}`, async () => !(await active()), 10000);
+  }
+  assert.equal(await view.program.ended(), 0);
 });
 
 test('without the helper beside the program the page hears that app audio is unavailable', async (t) => {
