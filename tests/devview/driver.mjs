@@ -76,8 +76,9 @@ export class ChromiumRuntime {
   #onReport(report) {
     const step = this.#handlers[report.call ?? report.event];
     if (!step) return;
-    // Steps that set the browser up wait for each other; the others go straight
-    // to the page's session, where their order is kept.
+    // One step after the other, in the order the program made the calls. Those
+    // for the page only send to its session, which keeps that order, and await
+    // no answer; those that set the browser up are awaited.
     this.#work = this.#work.then(() => step(report)).catch((error) => this.log(`driver: ${error.message}`));
   }
 
@@ -101,8 +102,11 @@ export class ChromiumRuntime {
     navigationStarted: () => this.#held.shift()?.(),
   };
 
+  // Without a page (before the first, or while a new browser starts) the call
+  // is dropped, as the runtime drops what comes for a page it no longer has.
   #send(method, params) {
-    return this.#session?.send(method, params).catch((error) => this.log(`driver: ${method}: ${error.message}`));
+    if (!this.#session) return Promise.resolve();
+    return this.#session.send(method, params).catch((error) => this.log(`driver: ${method}: ${error.message}`));
   }
 
   // In the current document, as ExecuteScript does; no result is awaited.
@@ -140,6 +144,7 @@ export class ChromiumRuntime {
         removeDataDir(dataDir);
         if (this.context !== context) return;
         this.context = this.page = this.#session = null;
+        this.#held = [];
         if (this.#closing) return;
         this.log('driver: the browser has exited; the program hears that its browser process failed');
         this.standIn.send(`process-failed ${PROCESS_FAILED.browserExited}`);
