@@ -195,7 +195,7 @@ test('a renderer or browser that dies: the driver says so, the program runs on a
   assert.equal(await page.evaluate(() => pallan.appAudio.available()), true);
 });
 
-test('the update state reaches the page: idle once the first check has run', async () => {
+test('the update state reaches the page: updates.state() resolves idle and the page shows it', async () => {
   const idle = await waitFor('an update state', () => page.evaluate(() => pallan.updates.state()), 15000);
   assert.deepEqual(idle, { status: 'idle' });
   assert.equal(await text('update'), '{"status":"idle"}');
