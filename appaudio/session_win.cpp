@@ -3,7 +3,6 @@
 #include <system_error>
 #include <thread>
 #include <utility>
-#include <vector>
 
 #include "appaudio/session.h"
 #include "shell/shell_state_win.h"
@@ -48,35 +47,6 @@ struct Pipe {
 
 std::wstring ownHelperPath() {
     return helperPathIn(programFolder());
-}
-
-// Starts the helper hidden on the three pipe ends. Only those three are handed
-// down: another thread may hold inheritable handles of its own at this moment
-// (the update check's output pipe), and a helper that inherited one would keep
-// that pipe open for as long as it runs.
-bool launchHelper(std::wstring commandLine, HANDLE input, HANDLE output, HANDLE error,
-                  PROCESS_INFORMATION& process) {
-    HANDLE inherited[] = {input, output, error};
-    SIZE_T size = 0;
-    InitializeProcThreadAttributeList(nullptr, 1, 0, &size);
-    std::vector<char> storage(size);
-    auto* attributes = reinterpret_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(storage.data());
-    if (!InitializeProcThreadAttributeList(attributes, 1, 0, &size)) return false;
-    const BOOL listed = UpdateProcThreadAttribute(attributes, 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST,
-                                                  inherited, sizeof(inherited), nullptr, nullptr);
-    STARTUPINFOEXW startup{};
-    startup.StartupInfo.cb = sizeof(startup);
-    startup.StartupInfo.dwFlags = STARTF_USESTDHANDLES;
-    startup.StartupInfo.hStdInput = input;
-    startup.StartupInfo.hStdOutput = output;
-    startup.StartupInfo.hStdError = error;
-    startup.lpAttributeList = attributes;
-    const bool started =
-        listed && CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, TRUE,
-                                 EXTENDED_STARTUPINFO_PRESENT | CREATE_NO_WINDOW, nullptr, nullptr,
-                                 &startup.StartupInfo, &process);
-    DeleteProcThreadAttributeList(attributes);
-    return started;
 }
 
 // Starts a detached thread; false when the system cannot make one. The thread
@@ -160,8 +130,8 @@ void startAppAudio(int id, const std::wstring& windowId) {
 
     PROCESS_INFORMATION process{};
     const bool started =
-        launchHelper(helperCommandLine(ownHelperPath(), windowId, GetCurrentProcessId()),
-                     input.read.get(), output.write.get(), error.write.get(), process);
+        startHidden(helperCommandLine(ownHelperPath(), windowId, GetCurrentProcessId()),
+                    input.read.get(), output.write.get(), error.write.get(), process);
     input.read.reset();
     output.write.reset();
     error.write.reset();

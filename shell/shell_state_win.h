@@ -56,6 +56,13 @@ void loadSettings();
 // program's path names none.
 const std::wstring& programFolder();
 
+// Starts `commandLine` with no console window and the three standard handles
+// given, which are the only handles it inherits: another thread may hold
+// inheritable handles of its own at that moment (a pipe for another child), and
+// a child that inherited one would keep that pipe open for as long as it runs.
+bool startHidden(std::wstring commandLine, HANDLE input, HANDLE output, HANDLE error,
+                 PROCESS_INFORMATION& process);
+
 // Runs a script in the page; nothing happens before a web view exists. Each
 // script checks for the page function it calls itself.
 void runPageScript(const wchar_t* script);

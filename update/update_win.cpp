@@ -5,7 +5,6 @@
 #include <string>
 #include <system_error>
 #include <thread>
-#include <vector>
 
 #include "shell/shell_state_win.h"
 #include "update/update_flow.h"
@@ -64,29 +63,8 @@ bool runCheck(std::wstring commandLine, std::string& output) {
     if (!CreatePipe(&readEnd.value, &writeEnd.value, &inherit, 0)) return false;
     SetHandleInformation(readEnd.value, HANDLE_FLAG_INHERIT, 0);
 
-    SIZE_T size = 0;
-    InitializeProcThreadAttributeList(nullptr, 1, 0, &size);
-    std::vector<char> storage(size);
-    auto* attributes = reinterpret_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(storage.data());
-    if (!InitializeProcThreadAttributeList(attributes, 1, 0, &size)) return false;
-    std::unique_ptr<_PROC_THREAD_ATTRIBUTE_LIST, decltype(&DeleteProcThreadAttributeList)> list(
-        attributes, DeleteProcThreadAttributeList);
-    HANDLE inherited[2] = {writeEnd.value, nul.value};
-    if (!UpdateProcThreadAttribute(attributes, 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST, inherited,
-                                   sizeof(inherited), nullptr, nullptr))
-        return false;
-
-    STARTUPINFOEXW info{};
-    info.StartupInfo.cb = sizeof(info);
-    info.StartupInfo.dwFlags = STARTF_USESTDHANDLES;
-    info.StartupInfo.hStdInput = nul.value;
-    info.StartupInfo.hStdOutput = writeEnd.value;
-    info.StartupInfo.hStdError = nul.value;
-    info.lpAttributeList = attributes;
     PROCESS_INFORMATION process{};
-    if (!CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, TRUE,
-                        EXTENDED_STARTUPINFO_PRESENT | CREATE_NO_WINDOW, nullptr, nullptr,
-                        &info.StartupInfo, &process))
+    if (!startHidden(std::move(commandLine), nul.value, writeEnd.value, nul.value, process))
         return false;
 
     // Our copy of the write end would keep the pipe open after PowerShell ends.
