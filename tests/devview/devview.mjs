@@ -38,8 +38,9 @@ export const TONE = ['process 500 4 Player.exe', 'session 500 active', 'tone 500
 export const configFile = path.join(roamingDir, 'Tolvin/config.json');
 
 // Starts it all. `helper`: 'sim' (the simulated helper build playing TONE),
-// 'real', or none. Given a test context, everything ends with that test.
-export async function startDevView({ headless = true, helper = 'sim', t, log = () => {}, keep = true } = {}) {
+// 'real', or none; `env` is added to the program's environment. Given a test
+// context, everything ends with that test.
+export async function startDevView({ headless = true, helper = 'sim', env = {}, t, log = () => {}, keep = true } = {}) {
   const server = servePage();
   await once(server, 'listening');
   const page = `http://127.0.0.1:${server.address().port}/`;
@@ -52,7 +53,7 @@ export async function startDevView({ headless = true, helper = 'sim', t, log = (
   const standIn = await StandIn.listen({ t, keep });
   const runtime = new ChromiumRuntime(standIn, { headless, log });
   const program = startProgram(path.join(dir, 'Tolvin.exe'), [], {
-    env: { ...standIn.env, TOLVIN_STANDIN_MODE: 'chromium', TOLVIN_SIM_SCENARIO: scenario.windowsPath },
+    env: { ...env, ...standIn.env, TOLVIN_STANDIN_MODE: 'chromium', TOLVIN_SIM_SCENARIO: scenario.windowsPath },
     t,
   });
   const view = {

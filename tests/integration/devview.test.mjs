@@ -12,8 +12,10 @@ import { promisify } from 'node:util';
 import zlib from 'node:zlib';
 
 import { startDevView } from '../devview/devview.mjs';
-import { IDM, WM_COMMAND, focusWindow, runAs, windowsProcesses, xdotool } from './lib/page.mjs';
-import { isCall, isEvent, probe, top, waitFor, within } from './lib/wine.mjs';
+import {
+  IDM, TIMER_UPDATE_CHECK, WM_COMMAND, WM_TIMER, focusWindow, runAs, windowsProcesses, xdotool,
+} from './lib/page.mjs';
+import { isCall, isEvent, probe, top, usePowerShellStandIn, waitFor, within } from './lib/wine.mjs';
 
 const artifacts = path.join(top, 'build/devview');
 fs.mkdirSync(artifacts, { recursive: true });
@@ -271,6 +273,33 @@ test('without the helper beside the program the page hears that app audio is una
   const shown = await opened(bare);
   assert.equal(await shown.evaluate(() => pallan.appAudio.available()), false);
   assert.equal(await shown.textContent('#available'), 'false');
+});
+
+test('in a call a ready update waits until the page installs it, and the installer gets the program\'s pid', async (t) => {
+  const powerShell = usePowerShellStandIn();
+  powerShell.plan(0, 'none\r\n');
+  const inCall = await startDevView({ helper: null, env: powerShell.env, t });
+  const shown = await opened(inCall);
+  await shown.click('#inCall');
+  // A round trip behind it: the program has handled setInCall.
+  await shown.evaluate(() => new Promise((resolve) => {
+    window.__tolvinNativeReply = resolve;
+    window.chrome.webview.postMessage({ type: 'scanActivity', callbackId: 0 });
+  }));
+  // The first check, 3 s after start, may have come and gone: the timer's next tick.
+  powerShell.plan(0, 'ready 9.9.9\r\n');
+  await waitFor('the page to hear of the update', async () => {
+    await inCall.standIn.command(`post ${WM_TIMER} ${TIMER_UPDATE_CHECK} 0`, isEvent('posted'));
+    return (await shown.textContent('#update')) === '{"status":"ready","version":"9.9.9"}';
+  }, 20000);
+  await sleep(1500);
+  assert.equal(inCall.program.child.exitCode, null, 'in a call a ready update waits');
+  assert.ok(powerShell.runs().every((run) => / check /.test(run.commandLine)), 'only checks so far');
+
+  await shown.click('#updateInstall');
+  assert.equal(await inCall.program.ended(), 0);
+  const { pid } = inCall.standIn.reports.find(isCall('CreateCoreWebView2EnvironmentWithOptions'));
+  assert.match(powerShell.runs().at(-1).commandLine, new RegExp(` install "[^"]+" ${pid} "`));
 });
 
 // Rows of a PNG that scripts/screenshot.mjs wrote (RGB, no row filters).

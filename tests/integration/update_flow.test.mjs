@@ -9,37 +9,17 @@ import path from 'node:path';
 import { test } from 'node:test';
 import { setTimeout as sleep } from 'node:timers/promises';
 
-import { isUpdatePush, startShell } from './lib/page.mjs';
-import { doublesDir, isCall, isEvent, localDir, waitFor, winPath, windowsBuild, winePrefix } from './lib/wine.mjs';
+import { TIMER_UPDATE_CHECK, WM_TIMER, isUpdatePush, startShell } from './lib/page.mjs';
+import { isCall, isEvent, localDir, usePowerShellStandIn, waitFor, winPath, windowsBuild } from './lib/wine.mjs';
 
-const WM_TIMER = 275;
-const TIMER_UPDATE_CHECK = 202;
-const powerShellDir = path.join(winePrefix, 'drive_c/windows/system32/WindowsPowerShell/v1.0');
-const powerShell = path.join(powerShellDir, 'powershell.exe');
-const log = path.join(powerShellDir, 'powershell-standin.log');
-const planFile = path.join(powerShellDir, 'powershell-standin.plan');
 const stage = path.join(localDir, 'Tolvin/update');
 
-// Wine's own powershell.exe is kept aside and put back when this file ends,
-// even after a failure; the prefix is shared by every integration suite.
-const kept = `${powerShell}.wine`;
-if (!fs.existsSync(kept)) fs.renameSync(powerShell, kept);
-fs.copyFileSync(path.join(doublesDir, 'powershell.exe'), powerShell);
-process.on('exit', () => {
-  fs.renameSync(kept, powerShell);
-  fs.rmSync(log, { force: true });
-  fs.rmSync(planFile, { force: true });
-});
-// Wine would run its built-in powershell.exe rather than a file in its place.
-const env = { WINEDLLOVERRIDES: 'mscoree,mshtml=;powershell.exe=n' };
-
-const plan = (code, output = '', delay = 0) => fs.writeFileSync(planFile, `${code} ${delay}\n${output}`, 'latin1');
-const runs = () => (fs.existsSync(log) ? fs.readFileSync(log, 'utf8').trim().split('\n').filter(Boolean).map(JSON.parse) : []);
+const { env, plan, runs, forget } = usePowerShellStandIn();
 const pushes = (shell) => shell.standIn.reports.filter(isUpdatePush);
 const push = (state) => `if (window.__tolvinUpdate) window.__tolvinUpdate(${state});`;
 
 async function start(t, { inCall = false } = {}) {
-  fs.rmSync(log, { force: true });
+  forget();
   const shell = await startShell({ env, t });
   await shell.page();
   if (inCall) await shell.send('{"type":"setInCall","inCall":true}');

@@ -15,6 +15,8 @@ import {
 
 export const WM_COMMAND = 273;
 export const WM_TRAYICON = 1125;
+export const WM_TIMER = 275;
+export const TIMER_UPDATE_CHECK = 202;
 export const IDM = { show: 1001, mute: 1002, deafen: 1003, switchServer: 1004, quit: 1005 };
 export const MUTE_SCRIPT = 'if (window.__tolvinToggleMute) window.__tolvinToggleMute();';
 export const DEAFEN_SCRIPT = 'if (window.__tolvinToggleDeafen) window.__tolvinToggleDeafen();';

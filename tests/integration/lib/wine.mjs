@@ -116,6 +116,34 @@ export async function waitFor(what, check, ms = 20000) {
   }
 }
 
+// Puts the PowerShell stand-in in the place of Windows PowerShell in the prefix
+// for the rest of this test file. Wine's own powershell.exe is kept aside and
+// put back when the file ends, even after a failure: the prefix is shared by
+// every integration suite. Programs started with `env` run the stand-in (Wine
+// would run its built-in powershell.exe rather than a file in its place);
+// `plan` says what its next starts print, after which they wait `delay` ms and
+// end with `code`; `runs` is what each start recorded, until `forget`.
+export function usePowerShellStandIn() {
+  const dir = path.join(winePrefix, 'drive_c/windows/system32/WindowsPowerShell/v1.0');
+  const powerShell = path.join(dir, 'powershell.exe');
+  const log = path.join(dir, 'powershell-standin.log');
+  const planFile = path.join(dir, 'powershell-standin.plan');
+  const kept = `${powerShell}.wine`;
+  if (!fs.existsSync(kept)) fs.renameSync(powerShell, kept);
+  fs.copyFileSync(path.join(doublesDir, 'powershell.exe'), powerShell);
+  process.on('exit', () => {
+    fs.renameSync(kept, powerShell);
+    fs.rmSync(log, { force: true });
+    fs.rmSync(planFile, { force: true });
+  });
+  return {
+    env: { WINEDLLOVERRIDES: 'mscoree,mshtml=;powershell.exe=n' },
+    plan: (code, output = '', delay = 0) => fs.writeFileSync(planFile, `${code} ${delay}\n${output}`, 'latin1'),
+    runs: () => (fs.existsSync(log) ? fs.readFileSync(log, 'utf8').trim().split('\n').filter(Boolean).map(JSON.parse) : []),
+    forget: () => fs.rmSync(log, { force: true }),
+  };
+}
+
 export async function mainWindows(pid) {
   const all = await probe('windows', 'TolvinWindowClass');
   return pid ? all.filter((w) => w.pid === pid) : all;
