@@ -6,7 +6,7 @@
 import { execFileSync } from 'node:child_process';
 import fs from 'node:fs';
 
-import { ENDED, FakeHelper, PCM_PREFIX, startShell } from '../tests/integration/lib/page.mjs';
+import { ENDED, FakeHelper, PCM_PREFIX, percentile, stampedDelays, startShell } from '../tests/integration/lib/page.mjs';
 
 const seconds = Number(process.env.MEASURE_SECONDS ?? 60);
 const ticksPerSecond = Number(execFileSync('getconf', ['CLK_TCK'], { encoding: 'utf8' }));
@@ -18,8 +18,6 @@ function cpuSeconds(pid) {
   const fields = stat.slice(stat.lastIndexOf(')') + 2).split(' ');
   return (Number(fields[11]) + Number(fields[12])) / ticksPerSecond;
 }
-
-const percentile = (sorted, p) => sorted[Math.min(sorted.length - 1, Math.ceil((p / 100) * sorted.length) - 1)];
 
 const fake = new FakeHelper();
 fake.mode(`say ready sleep 200 stream ${seconds} exit 0`);
@@ -33,25 +31,11 @@ await shell.send('{"type":"appAudioStart","id":1,"windowId":""}');
 await shell.nextPageMessage(ENDED, { from, ms: (seconds + 30) * 1000 });
 const cpuPerMinute = (cpuSeconds(pid) - cpu0) / ((performance.now() - t0) / 60000);
 
-// Every frame names its block and the block's write time; a block's delay runs
-// to the post that carries its last frame.
+// The stamped blocks as the shell posted them.
 const posts = shell.calls('PostWebMessageAsJson', from).filter((r) => r.json.startsWith(PCM_PREFIX));
-const blocks = new Map(); // number -> { stamp, postedAt }
-let relayed = 0;
-let gaps = 0;
-let previous = -1;
-for (const post of posts) {
-  const chunk = Buffer.from(JSON.parse(post.json).data, 'base64');
-  relayed += chunk.length;
-  for (let at = 0; at < chunk.length; at += 8) {
-    const number = chunk.readUInt32LE(at);
-    if (number > previous + 1) gaps++;
-    previous = number;
-    blocks.set(number, { stamp: chunk.readUInt32LE(at + 4), postedAt: post.at });
-  }
-}
-const delays = [...blocks.values()].map((b) => (((b.postedAt % 2 ** 32) - b.stamp + 2 ** 32) % 2 ** 32) / 1000)
-  .sort((a, b) => a - b);
+const chunks = posts.map((post) => ({ bytes: Buffer.from(JSON.parse(post.json).data, 'base64'), at: post.at }));
+const relayed = chunks.reduce((sum, chunk) => sum + chunk.bytes.length, 0);
+const { delays, gaps } = stampedDelays(chunks);
 const span = (posts.at(-1).at - posts[0].at) / 1e6;
 const written = seconds * 100 * 3840;
 

@@ -8,7 +8,7 @@ import { once } from 'node:events';
 import path from 'node:path';
 
 import { Scenario, realHelper, simHelper } from '../integration/lib/capture-helper.mjs';
-import { StandIn, programFolder, roamingDir, startProgram } from '../integration/lib/wine.mjs';
+import { StandIn, doublesDir, programFolder, roamingDir, startProgram, waitFor } from '../integration/lib/wine.mjs';
 import { ChromiumRuntime } from './driver.mjs';
 
 const files = { '/page.js': ['page.js', 'text/javascript'] };
@@ -38,8 +38,9 @@ export const TONE = ['process 500 4 Player.exe', 'session 500 active', 'tone 500
 export const configFile = path.join(roamingDir, 'Tolvin/config.json');
 
 // Starts it all. `helper`: 'sim' (the simulated helper build playing TONE),
-// 'real', or none; `env` is added to the program's environment. Given a test
-// context, everything ends with that test.
+// 'real', 'fake' (the misbehaving helper, whose orders are in `env`) or none;
+// `env` is added to the program's environment. Given a test context,
+// everything ends with that test.
 export async function startDevView({ headless = true, helper = 'sim', env = {}, t, log = () => {}, keep = true } = {}) {
   const server = servePage();
   await once(server, 'listening');
@@ -47,7 +48,7 @@ export async function startDevView({ headless = true, helper = 'sim', env = {}, 
   fs.mkdirSync(path.dirname(configFile), { recursive: true });
   fs.writeFileSync(configFile, `{\n  "serverUrl": "${page}"\n}\n`);
 
-  const helpers = { sim: simHelper, real: realHelper };
+  const helpers = { sim: simHelper, real: realHelper, fake: path.join(doublesDir, 'fake_helper.exe') };
   const dir = programFolder({ loader: true, extra: helper ? { 'tolvin-app-audio.exe': helpers[helper] } : {} });
   const scenario = new Scenario(TONE);
   const standIn = await StandIn.listen({ t, keep });
@@ -68,4 +69,12 @@ export async function startDevView({ headless = true, helper = 'sim', env = {}, 
   };
   t?.after(() => view.close());
   return view;
+}
+
+// The first document's page script has run: its page.
+export async function opened(view) {
+  const shown = await waitFor('the development page',
+    () => view.runtime.page?.url() === view.page && view.runtime.page, 60000);
+  await shown.waitForFunction(() => window.devPage, null, { timeout: 20000 });
+  return shown;
 }

@@ -11,7 +11,7 @@ import { setTimeout as sleep } from 'node:timers/promises';
 import { promisify } from 'node:util';
 import zlib from 'node:zlib';
 
-import { startDevView } from '../devview/devview.mjs';
+import { opened, startDevView } from '../devview/devview.mjs';
 import {
   IDM, TIMER_UPDATE_CHECK, WM_COMMAND, WM_TIMER, focusWindow, runAs, windowsProcesses, xdotool,
 } from './lib/page.mjs';
@@ -23,13 +23,6 @@ fs.mkdirSync(artifacts, { recursive: true });
 let view;
 let page;
 const received = []; // { report, at: Date.now() when it reached this process }
-
-// The first document's page script has run.
-async function opened(v) {
-  const shown = await waitFor('the development page', () => v.runtime.page?.url() === v.page && v.runtime.page, 60000);
-  await shown.waitForFunction(() => window.devPage, null, { timeout: 20000 });
-  return shown;
-}
 
 before(async () => {
   view = await startDevView();

@@ -153,6 +153,28 @@ export class FakeHelper {
   }
 }
 
+// The stamped stream of the "stream" order as it arrived somewhere: `chunks`
+// are { bytes, at }, `at` on the Windows clock (µs). A block's delay runs from
+// its write to the arrival of the chunk that carries its last frame; a block
+// number skipped is a gap. Delays in ms, sorted.
+export function stampedDelays(chunks) {
+  const blocks = new Map(); // number -> { stamp, at }
+  let gaps = 0;
+  let previous = -1;
+  for (const { bytes, at } of chunks) {
+    for (let i = 0; i < bytes.length; i += 8) {
+      const number = bytes.readUInt32LE(i);
+      if (number > previous + 1) gaps++;
+      previous = number;
+      blocks.set(number, { stamp: bytes.readUInt32LE(i + 4), at });
+    }
+  }
+  const delays = [...blocks.values()].map((b) => (((b.at % 2 ** 32) - b.stamp + 2 ** 32) % 2 ** 32) / 1000);
+  return { delays: delays.sort((a, b) => a - b), gaps };
+}
+
+export const percentile = (sorted, p) => sorted[Math.min(sorted.length - 1, Math.ceil((p / 100) * sorted.length) - 1)];
+
 // A copy of the probe under another name, running until it is stopped.
 export async function runAs(name) {
   const dir = fs.mkdtempSync(path.join(top, 'build/tmp/game-'));

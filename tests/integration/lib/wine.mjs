@@ -139,7 +139,7 @@ export function usePowerShellStandIn() {
   return {
     env: { WINEDLLOVERRIDES: 'mscoree,mshtml=;powershell.exe=n' },
     plan: (code, output = '', delay = 0) => fs.writeFileSync(planFile, `${code} ${delay}\n${output}`, 'latin1'),
-    runs: () => (fs.existsSync(log) ? fs.readFileSync(log, 'utf8').trim().split('\n').filter(Boolean).map(JSON.parse) : []),
+    runs: () => (fs.existsSync(log) ? fs.readFileSync(log, 'utf8').split('\n').filter(Boolean).map(JSON.parse) : []),
     forget: () => fs.rmSync(log, { force: true }),
   };
 }
