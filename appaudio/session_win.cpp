@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "appaudio/session.h"
+#include "common/handle_win.h"
 #include "shell/shell_state_win.h"
 
 namespace {
@@ -12,38 +13,6 @@ namespace {
 constexpr DWORD OUTPUT_PIPE_SIZE = 65536;
 constexpr DWORD START_TIMEOUT_MS = 4000;
 constexpr DWORD STOP_GRACE_MS = 1000;
-
-class OwnedHandle {
-  public:
-    OwnedHandle() = default;
-    OwnedHandle(const OwnedHandle&) = delete;
-    OwnedHandle& operator=(const OwnedHandle&) = delete;
-    ~OwnedHandle() { reset(); }
-
-    HANDLE get() const { return handle; }
-    HANDLE* put() {
-        reset();
-        return &handle;
-    }
-    HANDLE release() { return std::exchange(handle, nullptr); }
-    void reset() {
-        if (handle) CloseHandle(handle);
-        handle = nullptr;
-    }
-
-  private:
-    HANDLE handle = nullptr;
-};
-
-struct Pipe {
-    OwnedHandle read;
-    OwnedHandle write;
-
-    bool create(DWORD size) {
-        SECURITY_ATTRIBUTES inherit{sizeof(inherit), nullptr, TRUE};
-        return CreatePipe(read.put(), write.put(), &inherit, size);
-    }
-};
 
 std::wstring ownHelperPath() {
     return helperPathIn(programFolder());

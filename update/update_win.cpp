@@ -6,6 +6,7 @@
 #include <system_error>
 #include <thread>
 
+#include "common/handle_win.h"
 #include "shell/shell_state_win.h"
 #include "update/update_flow.h"
 #include "update/update_script.h"
@@ -41,37 +42,27 @@ bool writeUpdateScript(const std::wstring& stage) {
     return wrote && written == bytes.size();
 }
 
-struct Handle {
-    HANDLE value = nullptr;
-    ~Handle() { reset(); }
-    void reset() {
-        if (value && value != INVALID_HANDLE_VALUE) CloseHandle(value);
-        value = nullptr;
-    }
-};
-
 // Runs PowerShell with NUL as standard input and error and a pipe as standard
 // output, handing it those two handles and no other; answers whether it ended
 // with exit code 0, and collects what it printed.
 bool runCheck(std::wstring commandLine, std::string& output) {
     SECURITY_ATTRIBUTES inherit{sizeof(inherit), nullptr, TRUE};
-    Handle nul, readEnd, writeEnd;
-    nul.value =
-        CreateFileW(L"NUL", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                    &inherit, OPEN_EXISTING, 0, nullptr);
-    if (nul.value == INVALID_HANDLE_VALUE) return false;
-    if (!CreatePipe(&readEnd.value, &writeEnd.value, &inherit, 0)) return false;
-    SetHandleInformation(readEnd.value, HANDLE_FLAG_INHERIT, 0);
+    OwnedHandle nul;
+    nul.assign(CreateFileW(L"NUL", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                           &inherit, OPEN_EXISTING, 0, nullptr));
+    Pipe pipe;
+    if (!nul || !pipe.create(0)) return false;
+    SetHandleInformation(pipe.read.get(), HANDLE_FLAG_INHERIT, 0);
 
     PROCESS_INFORMATION process{};
-    if (!startHidden(std::move(commandLine), nul.value, writeEnd.value, nul.value, process))
+    if (!startHidden(std::move(commandLine), nul.get(), pipe.write.get(), nul.get(), process))
         return false;
 
     // Our copy of the write end would keep the pipe open after PowerShell ends.
-    writeEnd.reset();
+    pipe.write.reset();
     char buffer[512];
     DWORD got = 0;
-    while (ReadFile(readEnd.value, buffer, sizeof(buffer), &got, nullptr) && got > 0)
+    while (ReadFile(pipe.read.get(), buffer, sizeof(buffer), &got, nullptr) && got > 0)
         output.append(buffer, got);
     WaitForSingleObject(process.hProcess, INFINITE);
     DWORD code = 1;
