@@ -5,8 +5,8 @@
 // PostWebMessageAsJson shows what Chromium and the driver add.
 // Run through scripts/measure-devview.
 import { opened, startDevView } from '../tests/devview/devview.mjs';
-import { FakeHelper, PCM_PREFIX, percentile, stampedDelays } from '../tests/integration/lib/page.mjs';
-import { isCall, waitFor } from '../tests/integration/lib/wine.mjs';
+import { FakeHelper, PCM_PREFIX, stampedDelays } from '../tests/integration/lib/page.mjs';
+import { isCall, percentile, waitFor } from '../tests/integration/lib/wine.mjs';
 
 const seconds = Number(process.env.MEASURE_SECONDS ?? 60);
 const fake = new FakeHelper();

@@ -6,7 +6,8 @@
 import { execFileSync } from 'node:child_process';
 import fs from 'node:fs';
 
-import { ENDED, FakeHelper, PCM_PREFIX, percentile, stampedDelays, startShell } from '../tests/integration/lib/page.mjs';
+import { ENDED, FakeHelper, PCM_PREFIX, stampedDelays, startShell } from '../tests/integration/lib/page.mjs';
+import { percentile } from '../tests/integration/lib/wine.mjs';
 
 const seconds = Number(process.env.MEASURE_SECONDS ?? 60);
 const ticksPerSecond = Number(execFileSync('getconf', ['CLK_TCK'], { encoding: 'utf8' }));

@@ -15,7 +15,7 @@ import { opened, startDevView } from '../devview/devview.mjs';
 import {
   IDM, TIMER_UPDATE_CHECK, WM_COMMAND, WM_TIMER, focusWindow, runAs, windowsProcesses, xdotool,
 } from './lib/page.mjs';
-import { isCall, isEvent, probe, top, usePowerShellStandIn, waitFor, within } from './lib/wine.mjs';
+import { isCall, isEvent, percentile, probe, top, usePowerShellStandIn, waitFor, within } from './lib/wine.mjs';
 
 const artifacts = path.join(top, 'build/devview');
 fs.mkdirSync(artifacts, { recursive: true });
@@ -119,7 +119,7 @@ test('the global hot keys toggle the page\'s mute and deafen', async () => {
   }
 });
 
-const quantile = (values, q) => values.toSorted((a, b) => a - b)[Math.min(values.length - 1, Math.floor(q * values.length))];
+const quantile = (values, q) => percentile(values.toSorted((a, b) => a - b), 100 * q);
 
 test('an activity scan from the page gets its answer with a renamed process running', async (t) => {
   const stop = await runAs('VALORANT.exe');

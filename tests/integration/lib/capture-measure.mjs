@@ -22,6 +22,7 @@ import {
   stop,
   waitForReady,
 } from './capture-helper.mjs';
+import { percentile } from './wine.mjs';
 
 const cpuSeconds = Number(process.env.MEASURE_SECONDS ?? 60);
 const ticksPerSecond = Number(execFileSync('getconf', ['CLK_TCK'], { encoding: 'utf8' }));
@@ -68,10 +69,6 @@ function wineserverCpuSeconds() {
     }
   }
   return seconds;
-}
-
-function percentile(sorted, p) {
-  return sorted[Math.min(sorted.length - 1, Math.ceil((p / 100) * sorted.length) - 1)];
 }
 
 async function rateAndGaps() {

@@ -173,8 +173,6 @@ export function stampedDelays(chunks) {
   return { delays: delays.sort((a, b) => a - b), gaps };
 }
 
-export const percentile = (sorted, p) => sorted[Math.min(sorted.length - 1, Math.ceil((p / 100) * sorted.length) - 1)];
-
 // A copy of the probe under another name, running until it is stopped.
 export async function runAs(name) {
   const dir = fs.mkdtempSync(path.join(top, 'build/tmp/game-'));

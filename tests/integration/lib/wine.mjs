@@ -33,6 +33,9 @@ spawn('wineserver', ['-p'], { env: wineEnv, stdio: 'ignore' }).on('error', () =>
 const running = new Set();
 process.on('exit', () => running.forEach((child) => child.kill('SIGKILL')));
 
+// The value at percentile p (0-100) of values sorted in ascending order.
+export const percentile = (sorted, p) => sorted[Math.min(sorted.length - 1, Math.ceil((p / 100) * sorted.length) - 1)];
+
 export const winPath = (p) => 'Z:' + p.replaceAll('/', '\\');
 
 // The Windows profile folders of the prefix, as Linux paths.
