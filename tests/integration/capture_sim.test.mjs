@@ -197,8 +197,10 @@ test('a stuck activation stalls nothing: ready at once, a steady stream, late ac
 
   const blocks = blocksOf(run);
   assert.ok(longestGap(blocks) < 50, `longest gap between blocks ${longestGap(blocks).toFixed(1)} ms`);
-  const fine = sourceGaps(blocks.slice(10), carries(4));
-  assert.ok(fine.partial + fine.missing <= fine.blocks / 100, `source missing in ${fine.partial + fine.missing} of ${fine.blocks} blocks`);
+  const report = scenario.report();
+  const fine = sourceGaps(blocks.slice(10), carries(4), report.streams.find((s) => s.pid === '350'));
+  const short = fine.partial + fine.missing;
+  assert.ok(short <= fine.blocks / 100 + fine.platform, `source missing in ${short} of ${fine.blocks} blocks, ${fine.platform} of them lost by the platform`);
   const lateFrom = blocks.find((b) => b.samples.some(carries(2))).at - run.startedAt;
   assert.ok(lateFrom > 5900 && lateFrom < 7000, `late activation heard from ${Math.round(lateFrom)} ms`);
   const childFrom = blocks.find((b) => b.samples.some(carries(1))).at - childAt;
@@ -227,13 +229,14 @@ test('drifting clocks, uneven packets and a 15.6 ms timer tick: the sources come
   // How many blocks lose their tails depends on the machine's load as much as on
   // the cushion (proven in the unit tables; scripts/measure-helper counts them);
   // here both sources must come through nearly whole.
-  for (const [name, bit] of [['fast', 4], ['slow', 2]]) {
-    const source = sourceGaps(blocks, carries(bit));
-    assert.ok(source.lostShare < 0.02, `${name} source: ${source.partial} partial and ${source.missing} missing blocks`);
+  const report = scenario.report();
+  for (const [name, bit, pid] of [['fast', 4, '310'], ['slow', 2, '320']]) {
+    const source = sourceGaps(blocks, carries(bit), report.streams.find((s) => s.pid === pid));
+    assert.ok(source.lostShare < 0.02 + source.platform / source.blocks, `${name} source: ${source.partial} partial and ${source.missing} missing blocks, ${source.platform} lost by the platform`);
   }
   const rate = bytesPerSecond(blocks);
   assert.ok(Math.abs(rate / BYTES_PER_SECOND - 1) < 0.001, `rate ${rate.toFixed(0)} B/s`);
-  const quiet = scenario.report().streams.find((s) => s.pid === '330');
+  const quiet = report.streams.find((s) => s.pid === '330');
   assert.ok(quiet.discontinuities > 50, `${quiet.discontinuities} discontinuities`);
   const afterStop = blocks.filter((b) => b.at - blocks[0].at > 4000);
   assert.ok(afterStop.filter((b) => b.samples.some(carries(1))).length > 50, 'its sound still comes through');

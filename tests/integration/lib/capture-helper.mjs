@@ -217,8 +217,12 @@ export function bytesPerSecond(blocks) {
 
 // How a source whose samples `carries` recognises fared between the first and the
 // last block that hold it: blocks it is missing from in part (a silent tail) or
-// in whole, and the share of its samples that never arrived.
-export function sourceGaps(blocks, carries) {
+// in whole, and the share of its samples that never arrived. Given the simulated
+// platform's record of its stream, `platform` is how many of those blocks the
+// platform itself lost, because the machine held the capture thread back past the
+// 20 ms buffer: the lost packets, and for each loss the block it falls in and the
+// two-block cushion the source then waits for again.
+export function sourceGaps(blocks, carries, stream) {
   const held = blocks.map((b) => b.samples.filter(carries).length);
   const first = held.findIndex((n) => n > 0);
   const playing = held.slice(first + 1, held.findLastIndex((n) => n > 0));
@@ -228,5 +232,6 @@ export function sourceGaps(blocks, carries) {
     missing: playing.filter((n) => n === 0).length,
     blocks: playing.length,
     lostShare: playing.reduce((lost, n) => lost + size - n, 0) / (playing.length * size),
+    platform: stream ? (stream.lost * 2) / size + 3 * stream.discontinuities : 0,
   };
 }
