@@ -196,7 +196,9 @@ test('a stuck activation stalls nothing: ready at once, a steady stream, late ac
   assert.ok(run.exit.at - closedAt < 100, `ended ${Math.round(run.exit.at - closedAt)} ms after stdin closed`);
 
   const blocks = blocksOf(run);
-  assert.ok(longestGap(blocks) < 50, `longest gap between blocks ${longestGap(blocks).toFixed(1)} ms`);
+  // The machine alone holds the helper or the reader back by up to about 70 ms; a
+  // wait for an activation stops the stream for a second or more.
+  assert.ok(longestGap(blocks) < 200, `longest gap between blocks ${longestGap(blocks).toFixed(1)} ms`);
   const report = scenario.report();
   const fine = sourceGaps(blocks.slice(10), carries(4), report.streams.find((s) => s.pid === '350'));
   const short = fine.partial + fine.missing;
