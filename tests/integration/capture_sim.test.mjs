@@ -22,8 +22,8 @@ import {
   startHelper,
   stop,
   waitForReady,
-  waitUntil,
 } from './lib/capture-helper.mjs';
+import { waitFor } from './lib/wine.mjs';
 
 const HALF = 16384; // 0.5 as a float sample
 
@@ -41,7 +41,7 @@ test('silence: ready, a block at once, then 384000 bytes per second; stdin close
   const run = startHelper(simHelper, ['--all-except', '0'], { scenario: new Scenario([]), t });
   const readyAt = await waitForReady(run);
   assert.equal(run.stderr, 'ready\r\n');
-  await waitUntil('the first block', () => run.bytes >= BLOCK_BYTES, 2000);
+  await waitFor('the first block', () => run.bytes >= BLOCK_BYTES, 2000, 5);
   const first = run.chunks[0];
   assert.ok(first.at - readyAt < 150, `first block ${Math.round(first.at - readyAt)} ms after ready`);
   assert.ok(first.bytes.length >= BLOCK_BYTES, 'a whole block in one piece');
@@ -121,7 +121,7 @@ test('a process that starts playing is captured within a scan, and dropped when 
   await sleep(300);
   const playFrom = performance.now();
   scenario.write([...world, 'session 330 active', `tone 330 ${HALF} 0`]);
-  await waitUntil('the new source in the stream', () => valuesSince(run, playFrom).has(0.5), 5000);
+  await waitFor('the new source in the stream', () => valuesSince(run, playFrom).has(0.5), 5000, 5);
   const heardAt = run.chunks.at(-1).at;
   assert.ok(heardAt - playFrom < 2000 + 1000, `heard after ${Math.round(heardAt - playFrom)} ms`);
 
@@ -138,7 +138,7 @@ test('a process that starts playing is captured within a scan, and dropped when 
     const tail = valuesSince(run, performance.now() - 300);
     return tail.size === 1 && tail.has(0);
   };
-  await waitUntil('silence after the next scan', silentFor300ms, 2000 + 1000);
+  await waitFor('silence after the next scan', silentFor300ms, 2000 + 1000, 5);
   assert.ok(performance.now() - expiredAt < 2000 + 1000, 'stopped by the next scan');
   assert.equal(await stop(run), 0);
 });
@@ -146,7 +146,7 @@ test('a process that starts playing is captured within a scan, and dropped when 
 test('closing standard output ends the helper at the next block with code 0', async (t) => {
   const run = startHelper(simHelper, ['--all-except', '0'], { scenario: new Scenario([]), t });
   await waitForReady(run);
-  await waitUntil('a block', () => run.bytes >= BLOCK_BYTES, 2000);
+  await waitFor('a block', () => run.bytes >= BLOCK_BYTES, 2000, 5);
   const closedAt = performance.now();
   run.child.stdout.destroy();
   assert.equal(await run.ended(), 0);

@@ -13,9 +13,9 @@ import zlib from 'node:zlib';
 
 import { opened, startDevView } from '../devview/devview.mjs';
 import {
-  IDM, TIMER_UPDATE_CHECK, WM_COMMAND, WM_TIMER, focusWindow, runAs, windowsProcesses, xdotool,
+  IDM, TIMER_UPDATE_CHECK, WM_COMMAND, WM_TIMER, runAs, windowsProcesses, xdotool,
 } from './lib/page.mjs';
-import { isCall, isEvent, percentile, probe, top, usePowerShellStandIn, waitFor, within } from './lib/wine.mjs';
+import { focusWindow, isCall, isEvent, percentile, probe, top, usePowerShellStandIn, waitFor, within } from './lib/wine.mjs';
 
 const artifacts = path.join(top, 'build/devview');
 fs.mkdirSync(artifacts, { recursive: true });

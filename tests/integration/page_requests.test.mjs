@@ -9,8 +9,8 @@ import { after, before, test } from 'node:test';
 import { setTimeout as sleep } from 'node:timers/promises';
 import { promisify } from 'node:util';
 
-import { focusWindow, isPageScript, runAs, startShell, xdotool } from './lib/page.mjs';
-import { isEvent, probe, top, waitFor, wineEnv, wineRun } from './lib/wine.mjs';
+import { isPageScript, runAs, startShell, xdotool } from './lib/page.mjs';
+import { focusWindow, isEvent, probe, top, waitFor, wineEnv, wineRun } from './lib/wine.mjs';
 
 const deployment = fs.readFileSync(path.join(top, 'shell/deployment.h'), 'utf8');
 const setting = (name) => deployment.match(new RegExp(`${name}\\[\\] = L"([^"]+)"`))[1];

@@ -6,9 +6,9 @@ import { after, before, test } from 'node:test';
 import { setTimeout as sleep } from 'node:timers/promises';
 
 import {
-  DEAFEN_SCRIPT, IDM, MUTE_SCRIPT, WM_COMMAND, WM_TRAYICON, focusWindow, startShell, xdotool,
+  DEAFEN_SCRIPT, IDM, MUTE_SCRIPT, WM_COMMAND, WM_TRAYICON, startShell, xdotool,
 } from './lib/page.mjs';
-import { isCall, isEvent, probe } from './lib/wine.mjs';
+import { focusWindow, isCall, isEvent, probe } from './lib/wine.mjs';
 
 const WM_SYSCOMMAND = 274;
 const SC_RESTORE = 0xf120;

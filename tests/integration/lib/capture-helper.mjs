@@ -1,13 +1,11 @@
 // Runs the capture helper (real or simulated build) under Wine and records what
 // it writes: standard error as text, standard output as timed chunks of bytes.
 import { spawn } from 'node:child_process';
-import { once } from 'node:events';
 import fs from 'node:fs';
 import os from 'node:os';
 import path from 'node:path';
-import { setTimeout as sleep } from 'node:timers/promises';
 
-import { doublesDir, probe, wineEnv, wineRun, windowsBuild, within } from './wine.mjs';
+import { focusWindow, probe, waitFor, wineEnv, wineRun, windowsBuild, within } from './wine.mjs';
 
 export const realHelper = path.join(windowsBuild, 'bin/tolvin-app-audio.exe');
 export const simHelper = path.join(windowsBuild, 'bin/tolvin-app-audio-sim.exe');
@@ -101,16 +99,8 @@ export function startHelper(exe, args, { scenario, t } = {}) {
   return run;
 }
 
-export async function waitUntil(what, check, ms = 15000) {
-  const end = performance.now() + ms;
-  while (!check()) {
-    if (performance.now() > end) throw new Error(`timed out waiting for ${what}`);
-    await sleep(5);
-  }
-}
-
 export async function waitForReady(run, ms = 15000) {
-  await waitUntil('"ready"', () => run.stderr.includes('ready') || run.exit !== null, ms);
+  await waitFor('"ready"', () => run.stderr.includes('ready') || run.exit !== null, ms, 5);
   return run.stderrAt;
 }
 
@@ -138,30 +128,14 @@ export function histogram(samples) {
 
 export const f32 = (x) => Math.fround(x);
 
-// A real top-level window of another program (the probe's), open for `seconds`:
-// its handle and the id of the process that owns it. The probe's standard error
-// is not a pipe, for the reason wine.mjs's probe() gives.
+// A real top-level window of another program, open for `seconds`: its handle and
+// the id of the process that owns it.
 export async function openWindow(seconds) {
-  const child = spawn(wineRun, [path.join(doublesDir, 'probe.exe'), 'focus', String(seconds)], {
-    env: wineEnv,
-    stdio: ['ignore', 'pipe', 'ignore'],
-  });
-  const exited = once(child, 'exit');
-  let out = '';
-  child.stdout.setEncoding('utf8');
-  child.stdout.on('data', (chunk) => (out += chunk));
-  await waitUntil('the probe window', () => out.includes('\n') || child.exitCode !== null, 20000);
-  const { hwnd } = JSON.parse(out.slice(0, out.indexOf('\n')));
+  const window = await focusWindow(seconds);
+  const { hwnd } = window.window;
   const listed = (await probe('windows', 'TolvinProbeFocus')).find((w) => w.hwnd === hwnd);
   if (!listed) throw new Error(`probe window ${hwnd} is not listed`);
-  return {
-    hwnd,
-    pid: listed.pid,
-    close: async () => {
-      child.kill();
-      await exited;
-    },
-  };
+  return { hwnd, pid: listed.pid, close: window.close };
 }
 
 // Two sources whose clocks run 300 ppm fast (310, 0.5) and slow (320, 0.25), with

@@ -85,35 +85,6 @@ const run = promisify(execFile);
 // Real input on the X display the Wine programs use.
 export const xdotool = (...args) => run('xdotool', args.map(String));
 
-// Another program's window holding the X keyboard focus, printing the keys it
-// gets. Wine delivers registered hot keys only while one of its windows has the
-// focus. Its standard error is not a pipe, for the reason probe() gives.
-export async function focusWindow(seconds) {
-  const child = spawn(wineRun, [path.join(doublesDir, 'probe.exe'), 'focus', String(seconds)], {
-    env: wineEnv,
-    stdio: ['ignore', 'pipe', 'ignore'],
-  });
-  const lines = [];
-  let pending = '';
-  child.stdout.setEncoding('utf8');
-  child.stdout.on('data', (chunk) => {
-    pending += chunk;
-    for (let end; (end = pending.indexOf('\n')) >= 0; pending = pending.slice(end + 1)) {
-      lines.push({ ...JSON.parse(pending.slice(0, end)), at: performance.now() });
-    }
-  });
-  const exited = once(child, 'exit');
-  await waitFor('the focus window', () => lines.length > 0);
-  return {
-    window: lines[0],
-    keys: () => lines.slice(1),
-    close: async () => {
-      child.kill();
-      await exited;
-    },
-  };
-}
-
 // App-audio sharing. The Linux processes that run a Windows program of `folder`
 // (Wine puts the Windows command line in the Linux one); zombies do not count.
 export function windowsProcesses(folder, name) {

@@ -109,14 +109,45 @@ export async function probe(...args) {
 
 // Polls `check` until it returns something truthy other than an empty list, or
 // fails after `ms`.
-export async function waitFor(what, check, ms = 20000) {
+export async function waitFor(what, check, ms = 20000, everyMs = 200) {
   const end = performance.now() + ms;
   for (;;) {
     const value = await check();
     if (value && !(Array.isArray(value) && value.length === 0)) return value;
     if (performance.now() > end) throw new Error(`timed out waiting for ${what}`);
-    await sleep(200);
+    await sleep(everyMs);
   }
+}
+
+// Another program's window, holding the X keyboard focus (Wine delivers registered
+// hot keys only while one of its windows has the focus) or to be captured: the
+// line that names it, then the keys it gets, each with when it came. Its standard
+// error is not a pipe, for the reason probe() gives.
+export async function focusWindow(seconds) {
+  const child = spawn(wineRun, [path.join(doublesDir, 'probe.exe'), 'focus', String(seconds)], {
+    env: wineEnv,
+    stdio: ['ignore', 'pipe', 'ignore'],
+  });
+  const lines = [];
+  let pending = '';
+  child.stdout.setEncoding('utf8');
+  child.stdout.on('data', (chunk) => {
+    pending += chunk;
+    for (let end; (end = pending.indexOf('\n')) >= 0; pending = pending.slice(end + 1)) {
+      lines.push({ ...JSON.parse(pending.slice(0, end)), at: performance.now() });
+    }
+  });
+  const exited = once(child, 'exit');
+  await waitFor('the focus window', () => lines.length > 0 || child.exitCode !== null);
+  if (lines.length === 0) throw new Error(`the focus window ended with ${child.exitCode}`);
+  return {
+    window: lines[0],
+    keys: () => lines.slice(1),
+    close: async () => {
+      child.kill();
+      await exited;
+    },
+  };
 }
 
 // Puts the PowerShell stand-in in the place of Windows PowerShell in the prefix
