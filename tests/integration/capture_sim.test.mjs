@@ -110,7 +110,9 @@ test('two full-scale sources are summed and clamped to exactly ±1.0', async (t)
   const alone = f32(32767 / 32768);
   // Both up, both down, or one of them without the other, or turned before it.
   assertOnly(counts, [0, 1, -1, alone, f32(alone - 1)], 'mixed samples');
-  assert.ok(counts.get(1) > 20000 && counts.get(-1) > 20000, 'clamped in both directions');
+  // At least 100 ms of each: a machine that stalls for a second leaves silence, not
+  // a wrong sum, and only the values above may appear.
+  assert.ok(counts.get(1) > 9600 && counts.get(-1) > 9600, `clamped in both directions: ${JSON.stringify(Object.fromEntries(counts))}`);
 });
 
 test('a process that starts playing is captured within a scan, and dropped when its session expires', async (t) => {
