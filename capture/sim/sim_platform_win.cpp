@@ -536,10 +536,25 @@ bool validLoopbackParams(const PROPVARIANT* params, DWORD* pid) {
     return fields[0] == 1 && fields[2] == 0;
 }
 
+// A made-up process with the helper's own id would be left out as the helper
+// itself and its sound would be missing for reasons no test means.
+void checkMadeUpIds(const SimScenario& scenario) {
+    const uint32_t self = GetCurrentProcessId();
+    const bool clash =
+        std::any_of(scenario.processes.begin(), scenario.processes.end(),
+                    [&](const SimProcess& process) { return process.pid == self; }) ||
+        std::any_of(scenario.sessions.begin(), scenario.sessions.end(),
+                    [&](const SimSession& session) { return session.pid == self; });
+    if (clash) {
+        report().breach("the scenario names the helper's own process id " + std::to_string(self));
+    }
+}
+
 } // namespace
 
 bool snapshotProcesses(std::vector<ProcessEntry>& entries) {
     const SimScenario scenario = loadScenario();
+    checkMadeUpIds(scenario);
     if (scenario.snapshotFails) {
         return false;
     }
@@ -552,6 +567,7 @@ bool snapshotProcesses(std::vector<ProcessEntry>& entries) {
 
 void collectSessionPids(std::set<uint32_t>& pids) {
     const SimScenario scenario = loadScenario();
+    checkMadeUpIds(scenario);
     if (scenario.enumeratorFails) {
         return;
     }

@@ -19,6 +19,11 @@
 // result of ActivateAudioInterfaceAsync, broken as the failure of
 // GetActivateResult itself; empty succeeds without an object; late completes
 // after ms. Blank lines and lines starting with # are ignored; so are unknown lines.
+//
+// Made-up processes take ids that are not multiples of 4: Windows and Wine give
+// every real process such an id, and a made-up one that happened to be the
+// helper's own would be left out as the helper itself. A scenario process or
+// session with the helper's id is a breach.
 #pragma once
 
 #include <cstdint>

@@ -33,7 +33,7 @@ function servePage() {
 
 // What the simulated helper plays: one program with a square wave at 1 kHz,
 // half of full scale.
-export const TONE = ['process 500 4 Player.exe', 'session 500 active', 'tone 500 16384 24'];
+export const TONE = ['process 501 4 Player.exe', 'session 501 active', 'tone 501 16384 24'];
 
 export const configFile = path.join(roamingDir, 'Tolvin/config.json');
 
@@ -58,7 +58,7 @@ export async function startDevView({ headless = true, helper = 'sim', env = {}, 
     t,
   });
   const view = {
-    page, dir, standIn, runtime, program,
+    page, dir, standIn, runtime, program, scenario,
     async close() {
       program.child.kill('SIGKILL');
       standIn.close();

@@ -200,7 +200,7 @@ test('"Quit Tolvin" ends a running share and its helper', async () => {
 });
 
 test('the simulated helper\'s tone reaches the page in whole frames; a stop ends it within a second', async (t) => {
-  const scenario = new Scenario(['process 310 100 a.exe', 'session 310 active', 'tone 310 16384 240']);
+  const scenario = new Scenario(['process 310 101 a.exe', 'session 310 active', 'tone 310 16384 240']);
   const sim = await startShell({ extra: { [HELPER]: simHelper }, env: { TOLVIN_SIM_SCENARIO: scenario.windowsPath }, t });
   await sim.page();
   const from = sim.standIn.reports.length;

@@ -138,19 +138,19 @@ export async function openWindow(seconds) {
   return { hwnd, pid: listed.pid, close: window.close };
 }
 
-// Two sources whose clocks run 300 ppm fast (310, 0.5) and slow (320, 0.25), with
+// Two sources whose clocks run 300 ppm fast (310, 0.5) and slow (321, 0.25), with
 // uneven packets after a large first one, and a 15.6 ms timer tick as on Windows.
 export const DRIFTING = [
-  'process 310 100 fast.exe',
-  'process 320 100 slow.exe',
+  'process 310 101 fast.exe',
+  'process 321 101 slow.exe',
   'session 310 active',
-  'session 320 active',
+  'session 321 active',
   'tone 310 16384 0',
-  'tone 320 8192 0',
+  'tone 321 8192 0',
   'clock 310 300',
-  'clock 320 -300',
+  'clock 321 -300',
   'packets 310 720 448 512',
-  'packets 320 720 441 519 480',
+  'packets 321 720 441 519 480',
   'tick 15.6',
 ];
 

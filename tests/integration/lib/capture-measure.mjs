@@ -93,11 +93,11 @@ async function rateAndGaps() {
 
 async function stuckActivation() {
   const scenario = new Scenario([
-    'process 340 100 stuck.exe',
-    'process 350 100 fine.exe',
-    'session 340 active',
+    'process 341 101 stuck.exe',
+    'process 350 101 fine.exe',
+    'session 341 active',
     'session 350 active',
-    'activation 340 never',
+    'activation 341 never',
     'tone 350 16384 0',
   ]);
   const run = startHelper(simHelper, ['--all-except', '0'], { scenario });
@@ -108,7 +108,7 @@ async function stuckActivation() {
   const source = sourceGaps(blocks, carries(4));
   console.log(`stuck activation beside a source, 20 s: ready after ${Math.round(run.stderrAt - run.startedAt)} ms, ` +
     `longest gap between blocks ${longestGap(blocks).toFixed(1)} ms, ` +
-    `lost sound ${(source.lostShare * 100).toFixed(1)} %, activations of the stuck pid ${scenario.report().activations.get('340')}`);
+    `lost sound ${(source.lostShare * 100).toFixed(1)} %, activations of the stuck pid ${scenario.report().activations.get('341')}`);
 }
 
 async function drift() {
@@ -132,7 +132,7 @@ async function drift() {
 // the source's stream starts at a wall-clock time the simulated platform reports,
 // and changes sign every 500 ms from then on.
 async function latency() {
-  const scenario = new Scenario(['process 370 100 a.exe', 'session 370 active', 'tone 370 16384 24000']);
+  const scenario = new Scenario(['process 370 101 a.exe', 'session 370 active', 'tone 370 16384 24000']);
   const clockOffset = Date.now() - performance.now();
   const run = startHelper(simHelper, ['--all-except', '0'], { scenario });
   await waitForReady(run);
@@ -175,10 +175,10 @@ await drift();
 await latency();
 await cpuPerMinute('silence  ', []);
 await cpuPerMinute('two tones', [
-  'process 310 100 a.exe',
-  'process 320 100 b.exe',
+  'process 310 101 a.exe',
+  'process 321 101 b.exe',
   'session 310 active',
-  'session 320 active',
+  'session 321 active',
   'tone 310 12000 100',
-  'tone 320 9000 37',
+  'tone 321 9000 37',
 ]);
