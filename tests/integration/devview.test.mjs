@@ -11,7 +11,8 @@ import { setTimeout as sleep } from 'node:timers/promises';
 import { promisify } from 'node:util';
 import zlib from 'node:zlib';
 
-import { opened, startDevView } from '../devview/devview.mjs';
+import { TONE, opened, startDevView } from '../devview/devview.mjs';
+import { openWindow } from './lib/capture-helper.mjs';
 import {
   IDM, TIMER_UPDATE_CHECK, WM_COMMAND, WM_TIMER, runAs, windowsProcesses, xdotool,
 } from './lib/page.mjs';
@@ -33,6 +34,7 @@ after(() => view?.close());
 
 const text = (id) => page.textContent(`#${id}`);
 const state = () => view.standIn.command('state', isEvent('state'));
+const active = () => page.evaluate(() => pallan.appAudio.active());
 
 test('the first document has the bridge before its own scripts, as the shell sets it up', async () => {
   assert.deepEqual(await page.evaluate(() => window.devFirstScript.pallan + ' ' + window.devFirstScript.webview),
@@ -196,10 +198,10 @@ test('the update state reaches the page: updates.state() resolves idle and the p
   assert.equal(await text('update'), '{"status":"idle"}');
 });
 
-// What the page's PCM listener saw of the tone: whole frames only, both
-// channels alike, zeros (before the capture starts) or ±0.5 in runs of 24
-// frames: a chunk lost, doubled or out of order breaks a run.
-function listenToTone() {
+// What the page's PCM listener saw of a tone: whole frames only, both channels
+// alike, zeros (before the capture starts) or ±level in runs of 24 frames: a
+// chunk lost, doubled or out of order breaks a run.
+function listenToTone(level) {
   const seen = (window.toneSeen = { chunks: 0, bytes: 0, partial: 0, odd: 0, runs: {}, last: 0, run: 0, arrivals: [] });
   pallan.appAudio.onData((bytes) => {
     seen.arrivals.push([performance.now(), seen.bytes]);
@@ -209,7 +211,7 @@ function listenToTone() {
     const samples = new Float32Array(bytes.slice().buffer, 0, bytes.length >> 2);
     for (let i = 0; i + 1 < samples.length; i += 2) {
       const v = samples[i];
-      if (samples[i + 1] !== v || (v !== 0 && Math.abs(v) !== 0.5)) seen.odd += 1;
+      if (samples[i + 1] !== v || (v !== 0 && Math.abs(v) !== level)) seen.odd += 1;
       else if (v === seen.last) seen.run += 1;
       else {
         if (seen.last !== 0) seen.runs[seen.run] = (seen.runs[seen.run] ?? 0) + 1;
@@ -219,16 +221,33 @@ function listenToTone() {
   });
 }
 
+test('app audio of one window: the window id from the page reaches the helper, which hears only that window\'s program', async (t) => {
+  const other = await openWindow(60);
+  t.after(other.close);
+  // The window's program plays at a quarter of full scale, everything else at half.
+  view.scenario.write([...TONE, `process ${other.pid} 101 probe.exe`, `tone ${other.pid} 8192 24`]);
+  t.after(() => view.scenario.write(TONE));
+  await page.fill('#windowId', String(other.hwnd));
+  await page.click('#startWindow');
+  await waitFor('the share to start', active, 10000);
+  await page.evaluate(listenToTone, 0.25);
+  await sleep(2000);
+  const seen = await page.evaluate(() => window.toneSeen);
+  assert.deepEqual({ odd: seen.odd, runs: Object.keys(seen.runs).filter((n) => n !== '24') }, { odd: 0, runs: [] });
+  assert.ok(seen.runs[24] > 50, `${seen.runs[24]} half periods`);
+  await page.click('#stop');
+  await waitFor('the share to end', async () => !(await active()), 10000);
+});
+
 test('app audio: the page hears the simulated helper\'s tone in order; stop, a reload and Quit end the helper', async (t) => {
   const helpers = () => windowsProcesses(view.dir, 'tolvin-app-audio.exe');
-  const active = () => page.evaluate(() => pallan.appAudio.active());
   const start = async () => {
     await page.click('#startAll');
     await waitFor('the share to start', active, 10000);
     assert.equal(helpers().length, 1, 'one helper runs');
   };
   await start();
-  await page.evaluate(listenToTone);
+  await page.evaluate(listenToTone, 0.5);
   const from = performance.now();
   // Longer for the figures: TOLVIN_TONE_SECONDS=60.
   await sleep(1000 * Number(process.env.TOLVIN_TONE_SECONDS ?? 3));
