@@ -131,11 +131,11 @@ export const f32 = (x) => Math.fround(x);
 // A real top-level window of another program, open for `seconds`: its handle and
 // the id of the process that owns it.
 export async function openWindow(seconds) {
-  const window = await focusWindow(seconds);
-  const { hwnd } = window.window;
+  const focus = await focusWindow(seconds);
+  const { hwnd } = focus.window;
   const listed = (await probe('windows', 'TolvinProbeFocus')).find((w) => w.hwnd === hwnd);
   if (!listed) throw new Error(`probe window ${hwnd} is not listed`);
-  return { hwnd, pid: listed.pid, close: window.close };
+  return { hwnd, pid: listed.pid, close: focus.close };
 }
 
 // Two sources whose clocks run 300 ppm fast (310, 0.5) and slow (321, 0.25), with
