@@ -1,10 +1,9 @@
 #include "appaudio/app_audio_win.h"
 
-#include <system_error>
-#include <thread>
 #include <utility>
 
 #include "appaudio/session.h"
+#include "common/detached_thread.h"
 #include "common/handle_win.h"
 #include "shell/shell_state_win.h"
 
@@ -16,17 +15,6 @@ constexpr DWORD STOP_GRACE_MS = 1000;
 
 std::wstring ownHelperPath() {
     return helperPathIn(programFolder());
-}
-
-// Starts a detached thread; false when the system cannot make one. The thread
-// owns copies of the arguments, which are dropped again on failure.
-template <typename... Args> bool startDetached(Args&&... args) {
-    try {
-        std::thread(std::forward<Args>(args)...).detach();
-        return true;
-    } catch (const std::system_error&) {
-        return false;
-    }
 }
 
 void reportStart(HWND window, std::shared_ptr<AppAudio> session, WPARAM ready) {

@@ -3,9 +3,8 @@
 
 #include <memory>
 #include <string>
-#include <system_error>
-#include <thread>
 
+#include "common/detached_thread.h"
 #include "common/handle_win.h"
 #include "shell/shell_state_win.h"
 #include "update/update_flow.h"
@@ -84,17 +83,12 @@ void updateCheckTick() {
     if (g_shell.updateCheckRunning || g_shell.update.status == L"ready") return;
     const std::wstring stage = stageFolder();
     if (!writeUpdateScript(stage)) return;
-    g_shell.updateCheckRunning = true;
-    try {
-        std::thread(checkRunner,
-                    powerShellCommandLine(powerShell(), scriptFileIn(stage),
-                                          checkArguments(programFolder(), stage)),
-                    g_shell.mainWindow)
-            .detach();
-    } catch (const std::system_error&) {
-        // No thread, no result to wait for: the next tick tries again.
-        g_shell.updateCheckRunning = false;
-    }
+    // No thread, no result to wait for: the next tick tries again.
+    g_shell.updateCheckRunning =
+        startDetached(checkRunner,
+                      powerShellCommandLine(powerShell(), scriptFileIn(stage),
+                                            checkArguments(programFolder(), stage)),
+                      g_shell.mainWindow);
 }
 
 void onUpdateResult(WPARAM ranOk, LPARAM output) {
