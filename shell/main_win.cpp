@@ -8,6 +8,7 @@
 
 #include "bridge/bridge_win.h"
 #include "shell/paths.h"
+#include "shell/recovery.h"
 #include "shell/shell_state_win.h"
 
 ShellState g_shell;
@@ -26,7 +27,10 @@ int startupShowCommand() {
 }
 
 // The normal search order first, then the program's own folder by full path.
+// The search leaves out the current folder and PATH, so that a loader planted
+// there never loads in place of the one that ships beside the program.
 void findLoader() {
+    SetDefaultDllDirectories(LOAD_LIBRARY_SEARCH_DEFAULT_DIRS);
     HMODULE loader = LoadLibraryW(LOADER_DLL);
     if (!loader && !programFolder().empty())
         loader = LoadLibraryW((programFolder() + L"\\" + LOADER_DLL).c_str());
@@ -70,14 +74,8 @@ void addTrayIcon(HWND window) {
     Shell_NotifyIconW(NIM_ADD, &tray);
 }
 
-void startWebView(HWND window) {
-    if (!g_shell.loaderEntry) {
-        MessageBoxW(window,
-                    L"Microsoft Edge WebView2 Runtime is required to run Tolvin.\n"
-                    L"Please download and install it from Microsoft's website.",
-                    L"WebView2 Runtime Missing", MB_ICONWARNING);
-        return;
-    }
+void startWebView() {
+    if (!g_shell.loaderEntry) return showStartFailure(static_cast<HRESULT>(NO_RUNTIME));
     // A null folder would put the profile beside the program, which fails in a
     // read-only program folder; the local profile is the user's own.
     wchar_t local[MAX_PATH];
@@ -85,7 +83,7 @@ void startWebView(HWND window) {
     if (SHGetFolderPathW(nullptr, CSIDL_LOCAL_APPDATA, nullptr, 0, local) == S_OK) {
         userData = std::wstring(local) + L"\\Tolvin\\EBWebView";
     }
-    requestWebViewEnvironment(window, userData.empty() ? nullptr : userData.c_str());
+    requestWebViewEnvironment(g_shell.mainWindow, userData.empty() ? nullptr : userData.c_str());
 }
 
 } // namespace
@@ -123,7 +121,7 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
 
     // The web view runtime refuses a thread outside a single-threaded apartment.
     CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
-    startWebView(window);
+    startWebView();
 
     // GetMessageW answers -1 on an error, which would repeat for ever: that ends
     // the loop too, with exit code 0.

@@ -1,5 +1,7 @@
 #include "shell/recovery.h"
 
+#include <cstdio>
+
 Recovery BrowserRebuilds::onProcessFailed(int kind, uint64_t nowMs) {
     if (kind == RENDER_PROCESS_EXITED || kind == RENDER_PROCESS_UNRESPONSIVE)
         return Recovery::Reload;
@@ -8,4 +10,16 @@ Recovery BrowserRebuilds::onProcessFailed(int kind, uint64_t nowMs) {
     if (recent.size() >= MAX_REBUILDS) return Recovery::GiveUp;
     recent.push_back(nowMs);
     return Recovery::Rebuild;
+}
+
+StartFailure onStartFailed(uint32_t result, int retriesSoFar) {
+    if (result == NO_RUNTIME) return StartFailure::RuntimeMissing;
+    return retriesSoFar < MAX_START_RETRIES ? StartFailure::Retry : StartFailure::GiveUp;
+}
+
+std::wstring startFailedText(uint32_t result) {
+    wchar_t code[16];
+    std::swprintf(code, 16, L"0x%08x", static_cast<unsigned>(result));
+    return L"Tolvin could not start its page (error " + std::wstring(code) +
+           L").\nQuit Tolvin from the tray and start it again.";
 }

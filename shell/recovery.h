@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <deque>
+#include <string>
 
 enum class Recovery { Nothing, Reload, Rebuild, GiveUp };
 
@@ -27,3 +28,19 @@ class BrowserRebuilds {
   private:
     std::deque<uint64_t> recent;
 };
+
+// What a failed start of the web view leads to: the environment request, or the
+// creation of the environment or of the controller, answered `result`. Without
+// a runtime the loader answers NO_RUNTIME, and the user is told to install one;
+// anything else is tried again from a new environment a few times, and then
+// the user is told the page could not be started.
+enum class StartFailure { RuntimeMissing, Retry, GiveUp };
+
+inline constexpr uint32_t NO_RUNTIME = 0x80070002; // HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND)
+inline constexpr int MAX_START_RETRIES = 3;
+inline constexpr unsigned START_RETRY_DELAY_MS = 1000;
+
+StartFailure onStartFailed(uint32_t result, int retriesSoFar);
+
+// The box text for a start that failed for good with `result`.
+std::wstring startFailedText(uint32_t result);

@@ -7,12 +7,13 @@
 #include <windows.h>
 #include <shellapi.h>
 
+#include <WebView2.h>
+
 #include <memory>
 #include <mutex>
 #include <string>
 
 #include "common/com_ref_win.h"
-#include "shell/webview2.h"
 #include "update/update_flow.h"
 
 // Global hot key identifiers and timers on the main window.
@@ -20,9 +21,13 @@ constexpr int HOTKEY_MUTE = 1;
 constexpr int HOTKEY_DEAFEN = 2;
 constexpr UINT_PTR TIMER_FIRST_UPDATE_CHECK = 201;
 constexpr UINT_PTR TIMER_UPDATE_CHECK = 202;
+constexpr UINT_PTR TIMER_WEBVIEW_START = 203; // a retry, or the box, after a failed start
 constexpr UINT WM_TRAYICON = WM_USER + 101;
 
 struct AppAudio;
+
+// The loader's one export we call, looked up with GetProcAddress.
+using CreateEnvironmentWithOptionsFn = decltype(&CreateCoreWebView2EnvironmentWithOptions);
 
 struct ShellState {
     ShellState() { tray.cbSize = sizeof(tray); }
@@ -79,3 +84,11 @@ bool postRecord(HWND window, UINT message, WPARAM wParam, const void* record);
 // Asks the runtime for an environment; the rest of the page set-up follows in
 // the runtime's callbacks on this thread.
 void requestWebViewEnvironment(HWND mainWindow, const wchar_t* userDataFolder);
+
+// Tells the user why the page could not start: the runtime is missing (the
+// loader's "no runtime" code), or the start failed with `result`.
+void showStartFailure(HRESULT result);
+
+// The window procedure's part after a failed start: a new environment request,
+// or the box.
+void onWebViewStartTimer();

@@ -2,6 +2,7 @@
 #include <objbase.h>
 
 #include <string>
+#include <utility>
 
 #include "appaudio/app_audio_win.h"
 #include "bridge/bridge_win.h"
@@ -15,11 +16,11 @@ namespace {
 
 // The runtime's callback objects are not reference counted: each lives as long
 // as the process. QueryInterface hands out the object itself without a reference.
-template <typename Interface> class Callback : public Interface {
+template <typename Interface, const IID& ownId> class Callback : public Interface {
   public:
     HRESULT STDMETHODCALLTYPE QueryInterface(REFIID id, void** out) override {
         if (!out) return E_POINTER;
-        if (IsEqualIID(id, IID_IUnknown) || IsEqualIID(id, __uuidof(Interface))) {
+        if (IsEqualIID(id, IID_IUnknown) || IsEqualIID(id, ownId)) {
             *out = static_cast<Interface*>(this);
             return S_OK;
         }
@@ -43,7 +44,8 @@ bool fromTrustedPage(ICoreWebView2WebMessageReceivedEventArgs* args) {
     return false;
 }
 
-class WebMessageReceivedHandler : public Callback<ICoreWebView2WebMessageReceivedEventHandler> {
+class WebMessageReceivedHandler : public Callback<ICoreWebView2WebMessageReceivedEventHandler,
+                                                  IID_ICoreWebView2WebMessageReceivedEventHandler> {
   public:
     HRESULT STDMETHODCALLTYPE Invoke(ICoreWebView2*,
                                      ICoreWebView2WebMessageReceivedEventArgs* args) override {
@@ -59,7 +61,8 @@ class WebMessageReceivedHandler : public Callback<ICoreWebView2WebMessageReceive
     }
 };
 
-class NavigationStartingHandler : public Callback<ICoreWebView2NavigationStartingEventHandler> {
+class NavigationStartingHandler : public Callback<ICoreWebView2NavigationStartingEventHandler,
+                                                  IID_ICoreWebView2NavigationStartingEventHandler> {
   public:
     HRESULT STDMETHODCALLTYPE Invoke(ICoreWebView2*,
                                      ICoreWebView2NavigationStartingEventArgs*) override {
@@ -74,11 +77,25 @@ class NavigationStartingHandler : public Callback<ICoreWebView2NavigationStartin
 
 void requestEnvironment(HWND window);
 
+int g_startRetries = 0;
+HRESULT g_startFailure = S_OK; // a failure the window procedure is to show
+
+// A failed start is retried, or shown in a box, from the window procedure: never
+// inside the runtime's callback, where a message box's modal loop would run.
+void startFailed(HRESULT result) {
+    const StartFailure next = onStartFailed(static_cast<uint32_t>(result), g_startRetries);
+    if (next == StartFailure::Retry) ++g_startRetries;
+    g_startFailure = next == StartFailure::Retry ? S_OK : result;
+    SetTimer(g_shell.mainWindow, TIMER_WEBVIEW_START,
+             next == StartFailure::Retry ? START_RETRY_DELAY_MS : USER_TIMER_MINIMUM, nullptr);
+}
+
 // A renderer that died or hangs is reloaded. A browser process that died has
 // closed the web view: a new environment and controller go through the same
 // set-up, a few times a minute at most, after which the window stays empty.
 // Either way the page's document is gone, and with it any share it started.
-class ProcessFailedHandler : public Callback<ICoreWebView2ProcessFailedEventHandler> {
+class ProcessFailedHandler : public Callback<ICoreWebView2ProcessFailedEventHandler,
+                                             IID_ICoreWebView2ProcessFailedEventHandler> {
   public:
     HRESULT STDMETHODCALLTYPE Invoke(ICoreWebView2*,
                                      ICoreWebView2ProcessFailedEventArgs* args) override {
@@ -124,12 +141,17 @@ void enablePageFeatures(ICoreWebView2* webView) {
 }
 
 class ControllerCompletedHandler
-    : public Callback<ICoreWebView2CreateCoreWebView2ControllerCompletedHandler> {
+    : public Callback<ICoreWebView2CreateCoreWebView2ControllerCompletedHandler,
+                      IID_ICoreWebView2CreateCoreWebView2ControllerCompletedHandler> {
   public:
     explicit ControllerCompletedHandler(HWND window) : window(window) {}
 
     HRESULT STDMETHODCALLTYPE Invoke(HRESULT result, ICoreWebView2Controller* controller) override {
-        if (FAILED(result) || !controller) return result;
+        if (FAILED(result) || !controller) {
+            startFailed(FAILED(result) ? result : E_POINTER);
+            return result;
+        }
+        g_startRetries = 0;
         if (controller != g_shell.controller.get()) g_shell.controller.assign(controller);
         controller->get_CoreWebView2(g_shell.webView.put());
         RECT bounds;
@@ -159,14 +181,20 @@ class ControllerCompletedHandler
 };
 
 class EnvironmentCompletedHandler
-    : public Callback<ICoreWebView2CreateCoreWebView2EnvironmentCompletedHandler> {
+    : public Callback<ICoreWebView2CreateCoreWebView2EnvironmentCompletedHandler,
+                      IID_ICoreWebView2CreateCoreWebView2EnvironmentCompletedHandler> {
   public:
     explicit EnvironmentCompletedHandler(HWND window) : window(window) {}
 
     HRESULT STDMETHODCALLTYPE Invoke(HRESULT result,
                                      ICoreWebView2Environment* environment) override {
-        if (FAILED(result) || !environment) return result;
-        environment->CreateCoreWebView2Controller(window, new ControllerCompletedHandler(window));
+        if (FAILED(result) || !environment) {
+            startFailed(FAILED(result) ? result : E_POINTER);
+            return result;
+        }
+        const HRESULT asked = environment->CreateCoreWebView2Controller(
+            window, new ControllerCompletedHandler(window));
+        if (FAILED(asked)) startFailed(asked);
         return S_OK;
     }
 
@@ -174,12 +202,35 @@ class EnvironmentCompletedHandler
     HWND window;
 };
 
+// Without a runtime the loader answers at once and never calls the handler.
 void requestEnvironment(HWND window) {
-    g_shell.loaderEntry(nullptr, g_userDataFolder.c_str(), nullptr,
-                        new EnvironmentCompletedHandler(window));
+    const HRESULT result = g_shell.loaderEntry(nullptr, g_userDataFolder.c_str(), nullptr,
+                                               new EnvironmentCompletedHandler(window));
+    if (FAILED(result)) startFailed(result);
 }
 
 } // namespace
+
+void showStartFailure(HRESULT result) {
+    if (static_cast<uint32_t>(result) == NO_RUNTIME) {
+        MessageBoxW(g_shell.mainWindow,
+                    L"Microsoft Edge WebView2 Runtime is required to run Tolvin.\n"
+                    L"Please download and install it from Microsoft's website.",
+                    L"WebView2 Runtime Missing", MB_ICONWARNING);
+    } else {
+        MessageBoxW(g_shell.mainWindow, startFailedText(static_cast<uint32_t>(result)).c_str(),
+                    L"Tolvin", MB_ICONERROR);
+    }
+}
+
+void onWebViewStartTimer() {
+    KillTimer(g_shell.mainWindow, TIMER_WEBVIEW_START);
+    const HRESULT failure = std::exchange(g_startFailure, S_OK);
+    if (failure == S_OK)
+        requestEnvironment(g_shell.mainWindow);
+    else
+        showStartFailure(failure);
+}
 
 void requestWebViewEnvironment(HWND mainWindow, const wchar_t* userDataFolder) {
     g_userDataFolder = userDataFolder;

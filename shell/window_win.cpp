@@ -97,6 +97,7 @@ LRESULT CALLBACK mainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM
     case WM_TIMER:
         if (wParam == TIMER_FIRST_UPDATE_CHECK) KillTimer(window, TIMER_FIRST_UPDATE_CHECK);
         if (wParam == TIMER_FIRST_UPDATE_CHECK || wParam == TIMER_UPDATE_CHECK) updateCheckTick();
+        if (wParam == TIMER_WEBVIEW_START) onWebViewStartTimer();
         return 0;
     case WM_HOTKEY:
         if (wParam == HOTKEY_MUTE)

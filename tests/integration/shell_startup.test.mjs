@@ -9,7 +9,7 @@ import { test } from 'node:test';
 import { setTimeout as sleep } from 'node:timers/promises';
 
 import {
-  StandIn, isCall, isEvent, localDir, mainWindows, probe, programFolder, roamingDir,
+  StandIn, binDir, isCall, isEvent, localDir, mainWindows, probe, programFolder, roamingDir,
   startProgram, waitFor, winPath,
 } from './lib/wine.mjs';
 
@@ -18,7 +18,7 @@ const IDM_QUIT = 1005;
 const WS_OVERLAPPEDWINDOW = 0x00cf0000;
 const WS_VISIBLE = 0x10000000;
 const WS_CLIPSIBLINGS = 0x04000000;
-const E_FAIL = 0x80004005 | 0;
+const [E_FAIL, E_ABORT, E_OUTOFMEMORY, NO_RUNTIME] = [0x80004005, 0x80004004, 0x8007000e, 0x80070002];
 const COINIT_APARTMENTTHREADED = 2;
 const [MOD_CONTROL, MOD_SHIFT, MOD_NOREPEAT] = [2, 4, 0x4000];
 
@@ -31,34 +31,39 @@ async function quit(window, program) {
 }
 
 
-test('without a loader the warning box shows over the window and the program keeps running', async (t) => {
-  fs.rmSync(path.join(roamingDir, 'Tolvin'), { recursive: true, force: true });
-  const program = startProgram(path.join(programFolder(), 'Tolvin.exe'), [], { t });
-  const [window] = await waitFor('the main window', () => mainWindows());
+// The real loader from the SDK finds no runtime under Wine and says so at once.
+for (const [name, loader] of [['without a loader', null], ['with the real loader and no runtime', path.join(binDir, 'WebView2Loader.dll')]]) {
+  test(`${name} the warning box shows over the window and the program keeps running`, async (t) => {
+    fs.rmSync(path.join(roamingDir, 'Tolvin'), { recursive: true, force: true });
+    const folder = programFolder({ extra: loader ? { 'WebView2Loader.dll': loader } : {} });
+    // Wine's trace of loaded modules shows that the loader really ran.
+    const trace = path.join(folder, 'wine-trace.txt');
+    const program = startProgram(path.join(folder, 'Tolvin.exe'), [], { t, env: { WINEDEBUG: '-all,+loaddll' }, errorFile: trace });
+    const [window] = await waitFor('the main window', () => mainWindows());
 
-  const [box] = await waitFor('the warning box', () => probe('dialogs', window.pid));
-  assert.equal(box.title, 'WebView2 Runtime Missing');
-  assert.equal(box.owner, window.hwnd, 'the box is owned by the main window');
-  const texts = box.controls.map((c) => c.text);
-  assert.ok(
-    texts.includes("Microsoft Edge WebView2 Runtime is required to run Tolvin.\n" +
-                   "Please download and install it from Microsoft's website."),
-    `box texts: ${JSON.stringify(texts)}`);
-  // The box is modal: while it shows, start-up has stopped at it, so whatever
-  // exists now was made before it.
-  assert.equal((await trayIcons()).length, 1, 'the tray icon exists while the box shows');
-  assert.ok((await mainWindows(window.pid))[0].visible);
+    const [box] = await waitFor('the warning box', () => probe('dialogs', window.pid), 5000);
+    assert.equal(box.title, 'WebView2 Runtime Missing');
+    assert.equal(box.owner, window.hwnd, 'the box is owned by the main window');
+    const texts = box.controls.map((c) => c.text);
+    assert.ok(
+      texts.includes("Microsoft Edge WebView2 Runtime is required to run Tolvin.\n" +
+                     "Please download and install it from Microsoft's website."),
+      `box texts: ${JSON.stringify(texts)}`);
+    assert.equal((await trayIcons()).length, 1, 'the tray icon exists while the box shows');
+    assert.ok((await mainWindows(window.pid))[0].visible);
+    assert.equal(/Loaded L"[^"]*\\\\WebView2Loader\.dll" at \w+: native/.test(fs.readFileSync(trace, 'latin1')), Boolean(loader));
 
-  await probe('click', box.hwnd, 1);
-  await waitFor('the box to close', async () => (await probe('dialogs', window.pid)).length === 0);
-  await sleep(1000);
-  assert.equal((await mainWindows(window.pid)).length, 1, 'the window outlives the box');
-  assert.equal(program.child.exitCode, null, 'the program keeps running');
-  assert.ok(fs.statSync(path.join(roamingDir, 'Tolvin')).isDirectory(), 'the settings folder exists');
+    await probe('click', box.hwnd, 1);
+    await waitFor('the box to close', async () => (await probe('dialogs', window.pid)).length === 0);
+    await sleep(1000);
+    assert.equal((await mainWindows(window.pid)).length, 1, 'the window outlives the box');
+    assert.equal(program.child.exitCode, null, 'the program keeps running');
+    assert.ok(fs.statSync(path.join(roamingDir, 'Tolvin')).isDirectory(), 'the settings folder exists');
 
-  assert.equal(await quit(window, program), 0);
-  assert.equal((await trayIcons()).length, 0, 'the tray icon is gone');
-});
+    assert.equal(await quit(window, program), 0);
+    assert.equal((await trayIcons()).length, 0, 'the tray icon is gone');
+  });
+}
 
 test('with a runtime the environment is asked for once, from the window thread in an STA joined just before', async (t) => {
   const standIn = await StandIn.listen({ t });
@@ -94,14 +99,38 @@ test('with a runtime the environment is asked for once, from the window thread i
   assert.equal(state.background, 0x000a0714);
   assert.ok(state.visible && !state.minimised);
 
-  // A failed environment leaves an empty window and a running program.
-  const completed = await standIn.command(`environment ${E_FAIL >>> 0}`, isEvent('environmentCompleted'));
-  assert.equal(completed.returned, E_FAIL, 'the handler hands the failure back');
-  await sleep(1500);
+  // A handler that finds no runtime leads to the same box as a missing loader.
+  await standIn.command(`environment ${NO_RUNTIME}`, isEvent('environmentCompleted'));
+  const [box] = await waitFor('the warning box', () => probe('dialogs', request.pid), 5000);
+  assert.equal(box.title, 'WebView2 Runtime Missing');
+  await probe('click', box.hwnd, 1);
   assert.equal(standIn.reports.filter(isCall('CreateCoreWebView2EnvironmentWithOptions')).length, 1);
-  assert.equal(standIn.reports.filter(isCall('CreateCoreWebView2Controller')).length, 0);
   assert.deepEqual(standIn.reports.slice(standIn.reports.indexOf(request)).filter(isCall('CoInitializeEx')), [],
                    'no later CoInitializeEx');
+  const [window] = await mainWindows(request.pid);
+  assert.equal(await quit(window, program), 0);
+  standIn.close();
+});
+
+test('a failed environment or controller is tried again from a new environment three times, then a box names the code', async (t) => {
+  const standIn = await StandIn.listen({ t });
+  const program = startProgram(path.join(programFolder({ loader: true }), 'Tolvin.exe'), [], { env: standIn.env, t });
+  const request = await standIn.next(isCall('CreateCoreWebView2EnvironmentWithOptions'));
+  const requests = () => standIn.reports.filter(isCall('CreateCoreWebView2EnvironmentWithOptions')).length;
+  const failures = [[`environment ${E_FAIL}`], ['environment 0', `controller ${E_OUTOFMEMORY}`], [`environment ${E_FAIL}`]];
+  for (const [retry, commands] of failures.entries()) {
+    for (const command of commands) await standIn.command(command, (r) => r.event?.endsWith('Completed'));
+    await waitFor(`retry ${retry + 1}`, () => requests() === retry + 2, 5000, 50);
+  }
+  await standIn.command(`environment ${E_ABORT}`, isEvent('environmentCompleted'));
+  const [box] = await waitFor('the failure box', () => probe('dialogs', request.pid), 5000);
+  assert.equal(box.title, 'Tolvin');
+  const texts = box.controls.map((c) => c.text);
+  assert.ok(texts.includes('Tolvin could not start its page (error 0x80004004).\n' +
+                           'Quit Tolvin from the tray and start it again.'), `box texts: ${JSON.stringify(texts)}`);
+  await probe('click', box.hwnd, 1);
+  await sleep(1500);
+  assert.equal(requests(), 4, 'no more requests after the box');
   assert.equal(program.child.exitCode, null);
   const [window] = await mainWindows(request.pid);
   assert.equal(await quit(window, program), 0);
