@@ -13,7 +13,13 @@ param([string]$Mode, [string]$A, [string]$B, [string]$C)
 $ErrorActionPreference = 'Stop'
 # The progress display slows web downloads down many times.
 $ProgressPreference = 'SilentlyContinue'
-[Net.ServicePointManager]::SecurityProtocol = [Net.ServicePointManager]::SecurityProtocol -bor [Net.SecurityProtocolType]::Tls12
+# Where the machine enforces application control, this unsigned script runs in
+# constrained language, which forbids the .NET calls below: a check then only
+# reads the manifest and leaves the update to the user.
+$FullLanguage = $ExecutionContext.SessionState.LanguageMode -eq 'FullLanguage'
+if ($FullLanguage) {
+    [Net.ServicePointManager]::SecurityProtocol = [Net.ServicePointManager]::SecurityProtocol -bor [Net.SecurityProtocolType]::Tls12
+}
 
 $RepositoryBase = '@RELEASE_REPOSITORY@'
 $ManifestUrl = $RepositoryBase + '/releases/latest/download/native-latest.txt'
@@ -22,6 +28,16 @@ $Usage = 'usage: check <current> <app-folder> <stage> | install <app-folder> <pi
 
 function Remove-Quietly([string]$Path) {
     try { Remove-Item -LiteralPath $Path -Recurse -Force -ErrorAction SilentlyContinue } catch { }
+}
+
+# The manifest, as text. Invoke-WebRequest -OutFile would read the path as a
+# wildcard pattern in 5.1, so that a user folder named with [ or ] failed every
+# check; the content is written by literal path instead. A generic download
+# content type gives bytes, which stand for ASCII characters here.
+function Save-Manifest([string]$Url, [string]$Path) {
+    $content = (Invoke-WebRequest -UseBasicParsing -Uri $Url).Content
+    if ($content -isnot [string]) { $content = -join [char[]]$content }
+    Set-Content -LiteralPath $Path -Value $content -NoNewline -Encoding ASCII
 }
 
 # Two to four dot-separated non-negative integers; anything else is an error.
@@ -51,7 +67,7 @@ function Find-UnsafeEntry([string]$Zip) {
 function Invoke-Check([string]$Current, [string]$AppFolder, [string]$Stage) {
     New-Item -ItemType Directory -Force -Path $Stage | Out-Null
     $manifest = Join-Path $Stage 'manifest.txt'
-    Invoke-WebRequest -UseBasicParsing -Uri $ManifestUrl -OutFile $manifest
+    Save-Manifest $ManifestUrl $manifest
 
     $version = ''
     $url = ''
@@ -67,6 +83,7 @@ function Invoke-Check([string]$Current, [string]$AppFolder, [string]$Stage) {
     }
     if (-not $version -or -not $url -or -not $digest) { return 'none' }
     if ((ConvertTo-Version $version) -le (ConvertTo-Version $Current)) { return 'none' }
+    if (-not $FullLanguage) { return 'manual ' + $version }
     if (-not $url.StartsWith($DownloadPrefix, [StringComparison]::Ordinal)) {
         throw ('unexpected address ' + $url)
     }
@@ -90,7 +107,7 @@ function Invoke-Check([string]$Current, [string]$AppFolder, [string]$Stage) {
     Remove-Quietly $marker
 
     $zip = Join-Path $Stage 'update.zip'
-    Invoke-WebRequest -UseBasicParsing -Uri $url -OutFile $zip
+    [IO.File]::WriteAllBytes($zip, (Invoke-WebRequest -UseBasicParsing -Uri $url).RawContentStream.ToArray())
     if ((Get-FileHash -LiteralPath $zip -Algorithm SHA256).Hash -ne $digest) {
         Remove-Quietly $zip
         throw 'checksum mismatch'
@@ -100,12 +117,15 @@ function Invoke-Check([string]$Current, [string]$AppFolder, [string]$Stage) {
         Remove-Quietly $zip
         throw ('unsafe archive entry ' + $unsafe)
     }
-    Expand-Archive -LiteralPath $zip -DestinationPath $new -Force
+    # Expand-Archive in 5.1 resolves its destination as a wildcard pattern too.
+    [IO.Compression.ZipFile]::ExtractToDirectory($zip, $new)
     Remove-Quietly $zip
     Set-Content -LiteralPath $marker -Value $version -Encoding ASCII
     return 'ready ' + $version
 }
 
+# A virus scanner may hold a freshly copied program for a moment: 5 attempts,
+# 500 ms apart.
 function Start-App([string]$AppFolder) {
     $exe = Join-Path $AppFolder 'Tolvin.exe'
     if (-not (Test-Path -LiteralPath $exe -PathType Leaf)) { return }
@@ -113,7 +133,15 @@ function Start-App([string]$AppFolder) {
     $info.FileName = $exe
     $info.WorkingDirectory = $AppFolder
     $info.UseShellExecute = $false
-    [Diagnostics.Process]::Start($info).Dispose()
+    for ($attempt = 1; ; $attempt++) {
+        try {
+            [Diagnostics.Process]::Start($info).Dispose()
+            return
+        } catch {
+            if ($attempt -ge 5) { throw }
+            Start-Sleep -Milliseconds 500
+        }
+    }
 }
 
 # Every file below $From, as its path relative to $From.
@@ -201,6 +229,10 @@ try {
         throw $Usage
     }
 } catch {
-    [Console]::Error.WriteLine($_.Exception.Message)
+    if ($FullLanguage) {
+        [Console]::Error.WriteLine($_.Exception.Message)
+    } else {
+        Write-Error -Message $_.Exception.Message -ErrorAction Continue
+    }
     exit 1
 }

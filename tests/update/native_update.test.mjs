@@ -43,13 +43,16 @@ if (!skip) {
 }
 const origin = () => `https://127.0.0.1:${server.address().port}`;
 
-// Runs the script; resolves with its exit code, outputs and wall time in ms.
+// Runs the script, in constrained language on request (as where application
+// control is enforced); resolves with its exit code, outputs and wall time in ms.
 let runs = 0;
-async function runScript(base, args) {
+async function runScript(base, args, { constrained = false } = {}) {
   const script = file(`script-${++runs}.ps1`);
   write(script, embedded.replace(/^\$RepositoryBase = .*$/m, `$RepositoryBase = '${origin()}${base}'`));
   const started = performance.now();
-  const child = spawn(pwsh, ['-NoProfile', '-NonInteractive', '-File', script, ...args], {
+  const call = ["$ExecutionContext.SessionState.LanguageMode = 'ConstrainedLanguage';", `& '${script}'`,
+    ...args.map((a) => `'${a}'`), '; exit $LASTEXITCODE'].join(' ');
+  const child = spawn(pwsh, ['-NoProfile', '-NonInteractive', ...(constrained ? ['-Command', call] : ['-File', script, ...args])], {
     env: { ...process.env, SSL_CERT_FILE: file('cert.pem') }, stdio: ['ignore', 'pipe', 'pipe'],
   });
   const out = [];
@@ -116,9 +119,10 @@ describe('check', { skip, concurrency: 4 }, () => {
     });
   }
 
+  // A stage folder in a user folder named with [ and ], which wildcards would misread.
   test('a verified archive is unpacked once; a second check answers ready without fetching it', async (t) => {
     const release = host('version 9.9.9\nwindows-x64 ARCHIVE\n');
-    const stage = file('stage-ready');
+    const stage = file('user [x]', 'stage-ready');
     const first = await runScript(release.base, ['check', '2.1.1', newApp(), stage]);
     assert.deepEqual([first.stdout, first.code], ['ready 9.9.9\n', 0]);
     assert.deepEqual(stageFiles(stage), ['manifest.txt', 'new', 'new/Tolvin.exe', 'new/tolvin-app-audio.exe', 'version']);
@@ -139,11 +143,13 @@ describe('check', { skip, concurrency: 4 }, () => {
   });
 
   // The tests run as root, which file modes do not stop; no one can make a file in /proc.
-  test('an app folder that cannot be written gives manual, nothing downloaded', async () => {
-    const release = host('version 9.9.9\nwindows-x64 ARCHIVE\n');
-    const run = await runScript(release.base, ['check', '2.1.1', '/proc', file('stage-manual')]);
-    assert.deepEqual([run.stdout, run.code, release.fetches()], ['manual 9.9.9\n', 0, [1, 0]]);
-  });
+  for (const [name, app, constrained] of [['an app folder that cannot be written', '/proc', false], ['constrained language', null, true]]) {
+    test(`${name} gives manual, nothing downloaded`, async () => {
+      const release = host('version 9.9.9\nwindows-x64 ARCHIVE\n');
+      const run = await runScript(release.base, ['check', '2.1.1', app ?? newApp(), file(`stage-${bases}`)], { constrained });
+      assert.deepEqual([run.stdout, run.code, release.fetches()], ['manual 9.9.9\n', 0, [1, 0]]);
+    });
+  }
 
   // [name, archive, digest, standard error]
   const failures = [
@@ -176,7 +182,7 @@ describe('install', { skip, concurrency: 4 }, () => {
   // program is a script that notes its start in started.log.
   function folders(name, { staged = true } = {}) {
     const dir = file(`install-${name}`);
-    const program = (who) => `#!/bin/sh\necho ${who} >> ${dir}/started.log\n`;
+    const program = (who) => `#!/bin/sh\necho ${who} >> '${dir}/started.log'\n`;
     write(path.join(dir, 'app', 'Tolvin.exe'), program('old'), 0o755);
     write(path.join(dir, 'app', 'tolvin-app-audio.exe'), 'old helper');
     if (staged) {
@@ -195,7 +201,7 @@ describe('install', { skip, concurrency: 4 }, () => {
 
   // PowerShell takes seconds to start: the stand-in shell lives for 5 s.
   test('waits for the shell to end, copies, clears the stage and starts the new program', async () => {
-    const f = folders('wait');
+    const f = folders('[wait]');
     const shell = spawn('sleep', ['5']);
     const atShellExit = once(shell, 'exit').then(() => f.app('tolvin-app-audio.exe'));
     const run = await runScript('/', f.args(shell.pid));
@@ -203,6 +209,18 @@ describe('install', { skip, concurrency: 4 }, () => {
     assert.equal(await atShellExit, 'old helper', 'nothing was copied while the shell ran');
     assert.deepEqual([f.app('tolvin-app-audio.exe'), f.app('lib/added.dll'), await f.started()], ['new helper', 'new library', 'new\n']);
     assert.deepEqual(stageFiles(path.join(f.dir, 'stage')), []);
+  });
+
+  // A program that cannot start for a moment after the copy (a scanner holding it).
+  test('a start that fails at first is tried again', async () => {
+    const f = folders('start');
+    fs.chmodSync(path.join(f.dir, 'stage', 'new', 'Tolvin.exe'), 0o644);
+    const running = runScript('/', f.args(999999));
+    for (let i = 0; i < 400 && !f.app('Tolvin.exe').includes('new'); i++) await sleep(50);
+    await sleep(700);
+    fs.chmodSync(path.join(f.dir, 'app', 'Tolvin.exe'), 0o755);
+    const run = await running;
+    assert.deepEqual([run.code, run.stderr, await f.started()], [0, '', 'new\n']);
   });
 
   test('an unknown process id goes on at once', async () => {

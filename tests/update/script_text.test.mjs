@@ -14,13 +14,18 @@ await Parser.init();
 const parser = new Parser();
 parser.setLanguage(await Language.load(path.join(top, 'node_modules/tree-sitter-powershell/tree-sitter-powershell.wasm')));
 
-// What 5.1 cannot read: pipeline chains, the ternary and null operators.
+// What 5.1 cannot read: pipeline chains, the ternary and null operators. What
+// it reads as a wildcard pattern, so that a user folder named with [ or ] fails:
+// a download's -OutFile, Expand-Archive's and Start-Process's paths.
 const NEWER = new Set(['pipeline_chain_tail', '&&', '||', '??', '??=', '?.', '?[', '?']);
+const WILDCARD = /^(-OutFile|Expand-Archive|Start-Process)$/i;
 function problems(text) {
   const found = [];
   const walk = (node) => {
     if (node.isError || node.isMissing) found.push(`error at ${node.startPosition.row + 1}`);
     if (NEWER.has(node.type)) found.push(`${node.type} at ${node.startPosition.row + 1}`);
+    if (['command_name', 'command_parameter'].includes(node.type) && WILDCARD.test(node.text))
+      found.push(`${node.text} at ${node.startPosition.row + 1}`);
     node.children.forEach(walk);
   };
   walk(parser.parse(text).rootNode);
@@ -33,7 +38,8 @@ test('the embedded script parses and uses only what Windows PowerShell 5.1 has',
 });
 
 test('the checks find what 5.1 lacks', () => {
-  const cases = ['a && b\n', 'a || b\n', '$a = $b ?? 1\n', '$a = $b ? 1 : 2\n', '$a = $b?.c\n', '$a = 1\r\n', '$a = "\u00e9"\n', '$a = 1'];
+  const cases = ['a && b\n', 'a || b\n', '$a = $b ?? 1\n', '$a = $b ? 1 : 2\n', '$a = $b?.c\n', '$a = 1\r\n', '$a = "\u00e9"\n', '$a = 1',
+    'Invoke-WebRequest -Uri $u -OutFile $f\n', 'Expand-Archive -LiteralPath $z -DestinationPath $d\n', 'Start-Process $exe\n'];
   for (const text of cases) assert.notDeepEqual(problems(text), [], JSON.stringify(text));
 });
 
