@@ -3,7 +3,7 @@
 // gets a fresh stage folder and a copy of the embedded script pointed at the
 // host under a base of its own, so that requests are counted per run.
 import assert from 'node:assert/strict';
-import { execFileSync, spawn } from 'node:child_process';
+import { execFileSync, spawn, spawnSync } from 'node:child_process';
 import crypto from 'node:crypto';
 import { once } from 'node:events';
 import fs from 'node:fs';
@@ -65,13 +65,17 @@ async function runScript(base, args, { constrained = false } = {}) {
   return { code, stdout: Buffer.concat(out).toString(), stderr: Buffer.concat(err).toString(), ms: performance.now() - started };
 }
 
-// The archives: the one scripts/release makes, the same files stored without
+// The archives: the one scripts/release makes, signed with a throw-away
+// certificate (the programs' files as unpacked are in release/), the same files stored without
 // compression (about 1.6 MB, for the timing figure), and one whose entry climbs
 // out of "new" (a name of the same length patched into a zip of a harmless one).
 const sha256 = (bytes) => crypto.createHash('sha256').update(bytes).digest('hex');
 const archives = {};
 if (!skip) {
-  execFileSync(path.join(top, 'scripts/release'), [file('dist')], { stdio: 'ignore' });
+  execFileSync('openssl', ['pkcs12', '-export', '-inkey', file('key.pem'), '-in', file('cert.pem'), '-out', file('sign.pfx'),
+    '-passout', 'pass:throw away'], { stdio: 'ignore' });
+  execFileSync(path.join(top, 'scripts/release'), [file('dist')],
+    { stdio: 'ignore', env: { ...process.env, TOLVIN_SIGN_PFX: file('sign.pfx'), TOLVIN_SIGN_PASSWORD: 'throw away' } });
   const [release] = fs.readdirSync(file('dist')).filter((n) => n.endsWith('.zip'));
   archives.release = fs.readFileSync(file('dist', release));
   execFileSync('unzip', ['-q', file('dist', release), '-d', file('release')]);
@@ -125,8 +129,9 @@ describe('check', { skip, concurrency: 4 }, () => {
     const stage = file('user [x]', 'stage-ready');
     const first = await runScript(release.base, ['check', '2.1.1', newApp(), stage]);
     assert.deepEqual([first.stdout, first.code], ['ready 9.9.9\n', 0]);
-    assert.deepEqual(stageFiles(stage), ['manifest.txt', 'new', 'new/Tolvin.exe', 'new/tolvin-app-audio.exe', 'version']);
-    for (const name of ['Tolvin.exe', 'tolvin-app-audio.exe'])
+    const shipped = ['Tolvin.exe', 'WebView2Loader-NOTICE.txt', 'WebView2Loader.dll', 'tolvin-app-audio.exe'];
+    assert.deepEqual(stageFiles(stage), ['manifest.txt', 'new', ...shipped.map((n) => `new/${n}`), 'version']);
+    for (const name of shipped)
       assert.ok(fs.readFileSync(path.join(stage, 'new', name)).equals(fs.readFileSync(file('release', name))));
     assert.equal(fs.readFileSync(path.join(stage, 'version'), 'latin1').trim(), '9.9.9');
     const second = await runScript(release.base, ['check', '2.1.1', newApp(), stage]);
@@ -174,6 +179,38 @@ describe('check', { skip, concurrency: 4 }, () => {
     assert.match(missing.stderr, /404/);
     const unknown = await runScript('/nothing', ['update', 'a', 'b', 'c']);
     assert.deepEqual([unknown.code, unknown.stdout, unknown.stderr], [1, '', `${usage}\n`]);
+  });
+});
+
+describe('release', { skip }, () => {
+  const verify = (name, ...trust) =>
+    spawnSync('osslsigncode', ['verify', '-in', file('release', name), ...trust], { encoding: 'utf8' }).stdout;
+
+  test('the zip holds both programs signed with the certificate, the SDK loader as Microsoft signed it, and its notice', () => {
+    const manifest = fs.readFileSync(file('dist', 'native-latest.txt'), 'latin1');
+    assert.ok(manifest.trim().endsWith(` ${sha256(archives.release)}`), manifest);
+    for (const name of ['Tolvin.exe', 'tolvin-app-audio.exe']) {
+      const report = verify(name, '-CAfile', file('cert.pem'));
+      assert.match(report, /Subject: \/CN=localhost\n/, name);
+      assert.match(report, /Signature verification: ok/, name);
+    }
+    const sdk = path.join(top, 'build/windows/bin/WebView2Loader.dll');
+    assert.ok(fs.readFileSync(file('release', 'WebView2Loader.dll')).equals(fs.readFileSync(sdk)));
+    const loader = verify('WebView2Loader.dll');
+    assert.match(loader, /Subject: .*\/O=Microsoft Corporation\/CN=Microsoft Corporation\n/);
+    const [current, calculated] = [...loader.matchAll(/(?:Current|Calculated) message digest *: (\w+)/g)].map((m) => m[1]);
+    assert.equal(current, calculated, 'the loader\'s signed digest is that of its content');
+    assert.match(fs.readFileSync(file('release', 'WebView2Loader-NOTICE.txt'), 'latin1'), /Copyright \(C\) Microsoft Corporation/);
+  });
+
+  test('without a certificate the release refuses unless it is asked for unsigned', () => {
+    const refused = spawnSync(path.join(top, 'scripts/release'), [file('unsigned')], { encoding: 'utf8', env: { ...process.env, TOLVIN_SIGN_PFX: '' } });
+    assert.equal(refused.status, 1);
+    assert.match(refused.stderr, /no code-signing certificate: set TOLVIN_SIGN_PFX/);
+    assert.equal(fs.existsSync(file('unsigned')), false);
+    const unsigned = spawnSync(path.join(top, 'scripts/release'), ['--unsigned', file('unsigned')], { encoding: 'utf8' });
+    assert.equal(unsigned.status, 0, unsigned.stderr);
+    assert.match(unsigned.stdout, /Tolvin-[\d.]+-windows-x64\.zip, \d+ bytes, unsigned\n/);
   });
 });
 
