@@ -616,6 +616,14 @@ void* watchImport(const char* dllName, const char* function, void* replacement) 
     return nullptr;
 }
 
+using TickCountFn = ULONGLONG(WINAPI*)();
+TickCountFn g_tickCount = nullptr;
+ULONGLONG g_tickOffset = 0; // how far the test has moved the program's clock on
+
+ULONGLONG WINAPI watchedTickCount() {
+    return g_tickCount() + g_tickOffset;
+}
+
 using SetHookFn = HHOOK(WINAPI*)(int, HOOKPROC, HINSTANCE, DWORD);
 using UnhookFn = BOOL(WINAPI*)(HHOOK);
 using UnregisterHotKeyFn = BOOL(WINAPI*)(HWND, int);
@@ -704,6 +712,8 @@ void watchPlatformCalls() {
         "user32.dll", "UnregisterHotKey", reinterpret_cast<void*>(&watchedUnregisterHotKey)));
     g_killTimer = reinterpret_cast<KillTimerFn>(
         watchImport("user32.dll", "KillTimer", reinterpret_cast<void*>(&watchedKillTimer)));
+    g_tickCount = reinterpret_cast<TickCountFn>(
+        watchImport("kernel32.dll", "GetTickCount64", reinterpret_cast<void*>(&watchedTickCount)));
 }
 
 void runCommand(const std::string& line) {
@@ -735,6 +745,12 @@ void runCommand(const std::string& line) {
     else if (verb == "busy") { // keeps the program's user-interface thread from its messages
         Sleep(static_cast<DWORD>(std::atoi(rest.c_str())));
         report(JsonObject().add("event", jsonText("idle")).str());
+    } else if (verb == "advance") { // moves the program's tick count on
+        if (g_tickCount) g_tickOffset += std::strtoull(rest.c_str(), nullptr, 10);
+        report(JsonObject()
+                   .add("event", jsonText("advanced"))
+                   .add("watched", jsonBool(g_tickCount))
+                   .str());
     } else if (verb == "fail-hooks") {
         g_hookFailures = std::atoi(rest.c_str());
         report(JsonObject().add("event", jsonText("hooksWillFail")).str());
