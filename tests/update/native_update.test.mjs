@@ -194,12 +194,9 @@ describe('release', { skip }, () => {
       assert.match(report, /Subject: \/CN=localhost\n/, name);
       assert.match(report, /Signature verification: ok/, name);
     }
-    const sdk = path.join(top, 'build/windows/bin/WebView2Loader.dll');
-    assert.ok(fs.readFileSync(file('release', 'WebView2Loader.dll')).equals(fs.readFileSync(sdk)));
-    const loader = verify('WebView2Loader.dll');
-    assert.match(loader, /Subject: .*\/O=Microsoft Corporation\/CN=Microsoft Corporation\n/);
-    const [current, calculated] = [...loader.matchAll(/(?:Current|Calculated) message digest *: (\w+)/g)].map((m) => m[1]);
-    assert.equal(current, calculated, 'the loader\'s signed digest is that of its content');
+    const sdk = fs.readFileSync(path.join(top, 'build/windows/bin/WebView2Loader.dll'));
+    assert.ok(fs.readFileSync(file('release', 'WebView2Loader.dll')).equals(sdk), 'the loader as the SDK has it');
+    assert.match(verify('WebView2Loader.dll'), /Subject: .*\/O=Microsoft Corporation\/CN=Microsoft Corporation\n/);
     assert.match(fs.readFileSync(file('release', 'WebView2Loader-NOTICE.txt'), 'latin1'), /Copyright \(C\) Microsoft Corporation/);
   });
 
