@@ -540,7 +540,6 @@ void loadContent() {
     }
     report(JsonObject()
                .add("event", jsonText("contentLoading"))
-               .add("handler", jsonBool(g.contentLoadingHandler))
                .add("returned", jsonNumber(answer))
                .add("argsRefsLeft", jsonNumber(left))
                .str());
@@ -597,32 +596,17 @@ void requestNewWindow(const std::string& uri) {
                .str());
 }
 
-// How many pixels of the client area differ from the window's background: what
-// the program drew where the page would be.
+// How many pixels of the client area's middle row differ from the window's
+// background: what the program drew where the page would be.
 long long drawnPixels(HWND w, COLORREF background) {
     UpdateWindow(w);
     RECT client{};
     GetClientRect(w, &client);
-    if (client.right <= 0 || client.bottom <= 0) return 0;
-    BITMAPINFO info{};
-    info.bmiHeader = {
-        sizeof(BITMAPINFOHEADER), client.right, -client.bottom, 1, 32, BI_RGB, 0, 0, 0, 0, 0};
-    void* bits = nullptr;
-    HDC window = GetDC(w);
-    HDC memory = CreateCompatibleDC(window);
-    HBITMAP bitmap = CreateDIBSection(window, &info, DIB_RGB_COLORS, &bits, nullptr, 0);
-    HGDIOBJ before = SelectObject(memory, bitmap);
-    BitBlt(memory, 0, 0, client.right, client.bottom, window, 0, 0, SRCCOPY);
-    // A 32-bit DIB pixel is blue, green, red, unused: 0x00RRGGBB.
-    const DWORD plain = RGB(GetBValue(background), GetGValue(background), GetRValue(background));
-    const DWORD* pixels = static_cast<const DWORD*>(bits);
+    HDC dc = GetDC(w);
     long long drawn = 0;
-    for (long long i = 0, n = 1LL * client.right * client.bottom; i < n; ++i)
-        drawn += (pixels[i] & 0xffffff) != plain;
-    SelectObject(memory, before);
-    DeleteObject(bitmap);
-    DeleteDC(memory);
-    ReleaseDC(w, window);
+    for (int x = 0; x < client.right; ++x)
+        drawn += GetPixel(dc, x, client.bottom / 2) != background;
+    ReleaseDC(w, dc);
     return drawn;
 }
 
