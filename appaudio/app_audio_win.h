@@ -30,6 +30,9 @@ struct AppAudio {
     // Set by the first of: "ready" seen, the error stream's end, the watchdog. Only
     // the one that sets it posts the start result.
     std::atomic<bool> startReported{false};
+    // The page was told the share started (user-interface thread only): sound
+    // reaches it only after that.
+    bool startAnnounced = false;
 };
 
 // The lParam of WM_APPAUDIO_STARTED and WM_APPAUDIO_ENDED.

@@ -8,6 +8,8 @@ void readPcm(HWND window, std::shared_ptr<AppAudio> session, HANDLE output) {
     uint8_t buffer[PCM_READ_SIZE];
     DWORD got = 0;
     while (ReadFile(output, buffer, sizeof(buffer), &got, nullptr) && got > 0) {
+        // What the helper wrote before it was ready is no part of the share.
+        if (!session->startReported) continue;
         std::optional<std::wstring> text = chunker.add(buffer, got);
         if (!text) continue;
         auto* chunk = new PcmChunk{session, std::move(*text)};
@@ -20,6 +22,8 @@ void readPcm(HWND window, std::shared_ptr<AppAudio> session, HANDLE output) {
 
 void onAppAudioPcm(LPARAM lParam) {
     const std::unique_ptr<PcmChunk> chunk(reinterpret_cast<PcmChunk*>(lParam));
-    // Chunks from before "ready" was seen, or from a stopped or replaced session, are dropped.
-    if (isCurrentAppAudio(chunk->session) && chunk->session->startReported) postToPage(chunk->text);
+    // Chunks that would reach the page before it heard the start, or from a stopped
+    // or replaced session, are dropped.
+    if (isCurrentAppAudio(chunk->session) && chunk->session->startAnnounced)
+        postToPage(chunk->text);
 }

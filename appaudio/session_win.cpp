@@ -115,7 +115,8 @@ void stopAppAudio() {
 void onAppAudioStarted(WPARAM wParam, LPARAM lParam) {
     const std::unique_ptr<SessionRecord> record(reinterpret_cast<SessionRecord*>(lParam));
     const bool current = isCurrentAppAudio(record->session);
-    postToPage(startedMessage(record->session->id, wParam != 0 && current));
+    record->session->startAnnounced = wParam != 0 && current;
+    postToPage(startedMessage(record->session->id, record->session->startAnnounced));
     if (wParam == 0 && current) stopAppAudio();
 }
 

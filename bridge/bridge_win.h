@@ -6,8 +6,8 @@
 #include <string>
 
 // Carries out one page message, given as the JSON text the web view made of it.
-// Returns when the request is done; a window drag returns when the mouse button
-// is released.
+// Returns at once: a window drag and an address to open are left to the window
+// procedure.
 void dispatchWebMessage(const std::wstring& text);
 
 // One snapshot of the running processes: the first known game or application

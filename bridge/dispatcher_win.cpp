@@ -1,5 +1,4 @@
 #include <windows.h>
-#include <shellapi.h>
 
 #include "appaudio/app_audio_win.h"
 #include "bridge/bridge_win.h"
@@ -22,9 +21,7 @@ void dispatchWebMessage(const std::wstring& text) {
     HWND window = g_shell.mainWindow;
     switch (recognizeRequest(text)) {
     case PageRequest::StartWindowDrag:
-        // The system's move loop runs inside this call until the button comes up.
-        ReleaseCapture();
-        SendMessageW(window, WM_NCLBUTTONDOWN, HTCAPTION, 0);
+        PostMessageW(window, WM_START_DRAG, 0, 0);
         break;
     case PageRequest::WindowZoom:
         ShowWindow(window, IsZoomed(window) ? SW_RESTORE : SW_SHOWMAXIMIZED);
@@ -48,8 +45,7 @@ void dispatchWebMessage(const std::wstring& text) {
         g_shell.inCall = readInCall(text);
         break;
     case PageRequest::UpdateDownload:
-        ShellExecuteW(nullptr, L"open", downloadPageAddress().c_str(), nullptr, nullptr,
-                      SW_SHOWNORMAL);
+        openOutside(downloadPageAddress());
         break;
     case PageRequest::UpdateState:
         pushUpdateState();

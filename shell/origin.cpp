@@ -58,3 +58,10 @@ bool trustedSource(std::wstring_view source, std::wstring_view page, std::wstrin
     const std::wstring origin = originOf(source);
     return !origin.empty() && (origin == originOf(page) || origin == originOf(service));
 }
+
+NewWindow newWindowFor(std::wstring_view address, std::wstring_view page,
+                       std::wstring_view service) {
+    if (lowered(address.substr(0, 7)) == L"mailto:") return NewWindow::OpenOutside;
+    if (originOf(address).empty()) return NewWindow::Refuse;
+    return trustedSource(address, page, service) ? NewWindow::Runtime : NewWindow::OpenOutside;
+}

@@ -3,8 +3,16 @@
 #include <cstdio>
 
 Recovery BrowserRebuilds::onProcessFailed(int kind, uint64_t nowMs) {
-    if (kind == RENDER_PROCESS_EXITED || kind == RENDER_PROCESS_UNRESPONSIVE)
+    if (kind == RENDER_PROCESS_UNRESPONSIVE) {
+        const bool inARow = hangReports > 0 && nowMs - lastHangMs <= UNRESPONSIVE_GAP_MS;
+        hangReports = inARow ? hangReports + 1 : 1;
+        lastHangMs = nowMs;
+        if (hangReports < UNRESPONSIVE_REPORTS) return Recovery::Nothing;
+    }
+    if (kind == RENDER_PROCESS_EXITED || kind == RENDER_PROCESS_UNRESPONSIVE) {
+        hangReports = 0; // the reloaded page starts afresh
         return Recovery::Reload;
+    }
     if (kind != BROWSER_PROCESS_EXITED) return Recovery::Nothing;
     while (!recent.empty() && nowMs - recent.front() >= REBUILD_WINDOW_MS) recent.pop_front();
     if (recent.size() >= MAX_REBUILDS) return Recovery::GiveUp;

@@ -1,9 +1,10 @@
 #pragma once
 
 // What the shell does when one of the web view's processes fails: a renderer
-// that died or hangs is reloaded; a browser process that died takes the web view
-// with it and is replaced by a new one, a few times at most, so that a browser
-// that cannot stay up does not keep the machine busy restarting it.
+// that died is reloaded, and so is one that keeps hanging; a browser process
+// that died takes the web view with it and is replaced by a new one, a few times
+// at most, so that a browser that cannot stay up does not keep the machine busy
+// restarting it.
 
 #include <cstddef>
 #include <cstdint>
@@ -19,6 +20,16 @@ inline constexpr int RENDER_PROCESS_UNRESPONSIVE = 2;
 inline constexpr std::size_t MAX_REBUILDS = 3;
 inline constexpr uint64_t REBUILD_WINDOW_MS = 60000;
 
+// The runtime reports a hanging renderer again every few seconds while it hangs;
+// a busy machine raises one report now and then. A reload, which ends a call,
+// waits for the third report in a row, each within this gap of the one before.
+inline constexpr int UNRESPONSIVE_REPORTS = 3;
+inline constexpr uint64_t UNRESPONSIVE_GAP_MS = 10000;
+
+// Shown in the empty window once the browser is not rebuilt any more.
+inline constexpr wchar_t GAVE_UP_TEXT[] =
+    L"The page stopped working. Quit Tolvin from the tray and start it again.";
+
 class BrowserRebuilds {
   public:
     // The answer to a failure of `kind` at `nowMs` (a monotonic clock); a rebuild
@@ -27,6 +38,8 @@ class BrowserRebuilds {
 
   private:
     std::deque<uint64_t> recent;
+    int hangReports = 0;
+    uint64_t lastHangMs = 0;
 };
 
 // What a failed start of the web view leads to: the environment request, or the

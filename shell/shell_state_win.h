@@ -23,6 +23,11 @@ constexpr UINT_PTR TIMER_FIRST_UPDATE_CHECK = 201;
 constexpr UINT_PTR TIMER_UPDATE_CHECK = 202;
 constexpr UINT_PTR TIMER_WEBVIEW_START = 203; // a retry, or the box, after a failed start
 constexpr UINT WM_TRAYICON = WM_USER + 101;
+// Work a web view event asks for runs later from the window procedure: a modal
+// loop or a rebuild inside the runtime's callback is not allowed.
+constexpr UINT WM_START_DRAG = WM_APP + 5;
+constexpr UINT WM_OPEN_OUTSIDE = WM_APP + 6;
+constexpr UINT WM_REBUILD_WEBVIEW = WM_APP + 7;
 
 struct AppAudio;
 
@@ -43,6 +48,8 @@ struct ShellState {
     std::shared_ptr<AppAudio> appAudio;
     UpdateState update;
     bool updateCheckRunning = false;
+    // A line drawn in the window where the page would be, or none.
+    const wchar_t* pageNotice = nullptr;
 
     // Members are destroyed in reverse order at process exit: the server address
     // first, the controller last.
@@ -75,6 +82,15 @@ void runPageScript(const wchar_t* script);
 // The main window's procedure.
 LRESULT CALLBACK mainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
 
+// Has the window procedure hand `address` to the program the system opens it
+// with (the user's browser, mail program), without the system's error boxes.
+void openOutside(std::wstring address);
+void onOpenOutside();
+
+// The window procedure's part of a drag the page asked for: the system's move
+// loop, while the button that pressed on the page is still down.
+void startWindowDrag(HWND window);
+
 // Posts a worker's heap record to the window as `message`'s lParam; false when
 // the queue did not take it, and the record is still the caller's. The window
 // procedure hands on only records posted this way (any program can post the
@@ -92,3 +108,6 @@ void showStartFailure(HRESULT result);
 // The window procedure's part after a failed start: a new environment request,
 // or the box.
 void onWebViewStartTimer();
+
+// The window procedure's part after the browser process died: a new web view.
+void onRebuildWebView();

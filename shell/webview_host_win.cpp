@@ -61,16 +61,38 @@ class WebMessageReceivedHandler : public Callback<ICoreWebView2WebMessageReceive
     }
 };
 
-class NavigationStartingHandler : public Callback<ICoreWebView2NavigationStartingEventHandler,
-                                                  IID_ICoreWebView2NavigationStartingEventHandler> {
+// Raised once a new document replaces the page, not for a navigation that
+// leaves it in place (a mailto: link, a download, a cancelled navigation).
+class ContentLoadingHandler : public Callback<ICoreWebView2ContentLoadingEventHandler,
+                                              IID_ICoreWebView2ContentLoadingEventHandler> {
   public:
     HRESULT STDMETHODCALLTYPE Invoke(ICoreWebView2*,
-                                     ICoreWebView2NavigationStartingEventArgs*) override {
+                                     ICoreWebView2ContentLoadingEventArgs*) override {
         // A new document is in no call until it says so; a page reloaded during a
         // call must not hold back an update for the rest of the session.
         g_shell.inCall = false;
-        // Every navigation, the first one and reloads included, ends a share.
+        // Every new document, the first one and reloads included, ends a share.
         stopAppAudio();
+        return S_OK;
+    }
+};
+
+// A popup of the runtime's own would carry no bridge: other sites and mail go to
+// the user's programs, and nothing else opens but the page's own windows.
+class NewWindowRequestedHandler : public Callback<ICoreWebView2NewWindowRequestedEventHandler,
+                                                  IID_ICoreWebView2NewWindowRequestedEventHandler> {
+  public:
+    HRESULT STDMETHODCALLTYPE Invoke(ICoreWebView2*,
+                                     ICoreWebView2NewWindowRequestedEventArgs* args) override {
+        if (!args) return S_OK;
+        LPWSTR uri = nullptr;
+        args->get_Uri(&uri);
+        std::wstring address = uri ? uri : L"";
+        CoTaskMemFree(uri);
+        const NewWindow target = newWindowFor(address, g_shell.serverUrl, SERVICE_ORIGIN);
+        if (target == NewWindow::Runtime) return S_OK;
+        if (target == NewWindow::OpenOutside) openOutside(std::move(address));
+        args->put_Handled(TRUE);
         return S_OK;
     }
 };
@@ -79,6 +101,7 @@ void requestEnvironment(HWND window);
 
 int g_startRetries = 0;
 HRESULT g_startFailure = S_OK; // a failure the window procedure is to show
+bool g_rebuildPending = false; // the window procedure is to ask for a new web view
 
 // A failed start is retried, or shown in a box, from the window procedure: never
 // inside the runtime's callback, where a message box's modal loop would run.
@@ -90,10 +113,10 @@ void startFailed(HRESULT result) {
              next == StartFailure::Retry ? START_RETRY_DELAY_MS : USER_TIMER_MINIMUM, nullptr);
 }
 
-// A renderer that died or hangs is reloaded. A browser process that died has
-// closed the web view: a new environment and controller go through the same
-// set-up, a few times a minute at most, after which the window stays empty.
-// Either way the page's document is gone, and with it any share it started.
+// A renderer that died or keeps hanging is reloaded. A browser process that died
+// has closed the web view: a new environment and controller go through the same
+// set-up, a few times a minute at most, after which the window says so. Either
+// way the page's document is gone, and with it any share it started.
 class ProcessFailedHandler : public Callback<ICoreWebView2ProcessFailedEventHandler,
                                              IID_ICoreWebView2ProcessFailedEventHandler> {
   public:
@@ -110,11 +133,14 @@ class ProcessFailedHandler : public Callback<ICoreWebView2ProcessFailedEventHand
         case Recovery::Rebuild:
             g_shell.webView.reset();
             g_shell.controller.reset();
-            requestEnvironment(g_shell.mainWindow);
+            g_rebuildPending = true;
+            PostMessageW(g_shell.mainWindow, WM_REBUILD_WEBVIEW, 0, 0);
             break;
         case Recovery::GiveUp:
             g_shell.webView.reset();
             g_shell.controller.reset();
+            g_shell.pageNotice = GAVE_UP_TEXT;
+            InvalidateRect(g_shell.mainWindow, nullptr, TRUE);
             break;
         case Recovery::Nothing:
             break;
@@ -127,7 +153,8 @@ class ProcessFailedHandler : public Callback<ICoreWebView2ProcessFailedEventHand
 };
 
 WebMessageReceivedHandler g_messageHandler;
-NavigationStartingHandler g_navigationHandler;
+ContentLoadingHandler g_contentLoadingHandler;
+NewWindowRequestedHandler g_newWindowHandler;
 ProcessFailedHandler g_processFailedHandler;
 std::wstring g_userDataFolder;
 
@@ -167,7 +194,8 @@ class ControllerCompletedHandler
         const std::wstring script = bridgeScript(helperAvailable());
         EventRegistrationToken token;
         webView->add_WebMessageReceived(&g_messageHandler, &token);
-        webView->add_NavigationStarting(&g_navigationHandler, &token);
+        webView->add_ContentLoading(&g_contentLoadingHandler, &token);
+        webView->add_NewWindowRequested(&g_newWindowHandler, &token);
         webView->add_ProcessFailed(&g_processFailedHandler, &token);
         // Before the navigation, so that the first document already has the bridge.
         webView->AddScriptToExecuteOnDocumentCreated(script.c_str(), nullptr);
@@ -230,6 +258,10 @@ void onWebViewStartTimer() {
         requestEnvironment(g_shell.mainWindow);
     else
         showStartFailure(failure);
+}
+
+void onRebuildWebView() {
+    if (std::exchange(g_rebuildPending, false)) requestEnvironment(g_shell.mainWindow);
 }
 
 void requestWebViewEnvironment(HWND mainWindow, const wchar_t* userDataFolder) {

@@ -1,4 +1,9 @@
 #include <windows.h>
+#include <shellapi.h>
+
+#include <deque>
+#include <string>
+#include <utility>
 
 #include "appaudio/app_audio_win.h"
 #include "bridge/page_scripts.h"
@@ -9,6 +14,7 @@
 namespace {
 
 PostedRecords g_postedRecords;
+std::deque<std::wstring> g_toOpen;
 
 constexpr UINT IDM_SHOW = 1001;
 constexpr UINT IDM_TOGGLE_MUTE = 1002;
@@ -37,7 +43,22 @@ void showTrayMenu(HWND window) {
     // Without the foreground the menu would not close when the user clicks elsewhere.
     SetForegroundWindow(window);
     TrackPopupMenu(menu, TPM_RIGHTBUTTON, cursor.x, cursor.y, 0, window, nullptr);
+    // Without a message after it the next menu of the notification area may
+    // close as soon as it opens.
+    PostMessageW(window, WM_NULL, 0, 0);
     DestroyMenu(menu);
+}
+
+void paintNotice(HWND window) {
+    PAINTSTRUCT paint;
+    HDC dc = BeginPaint(window, &paint);
+    RECT client;
+    GetClientRect(window, &client);
+    SetBkMode(dc, TRANSPARENT);
+    SetTextColor(dc, RGB(230, 220, 224));
+    SelectObject(dc, GetStockObject(DEFAULT_GUI_FONT));
+    DrawTextW(dc, g_shell.pageNotice, -1, &client, DT_CENTER | DT_VCENTER | DT_SINGLELINE);
+    EndPaint(window, &paint);
 }
 
 void onCommand(HWND window, UINT command) {
@@ -77,6 +98,22 @@ LRESULT CALLBACK mainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM
     case WM_DESTROY: // the helper's life-line is closed before the program ends
         stopAppAudio();
         PostQuitMessage(0);
+        return 0;
+    case WM_MOVE: // the page places its drop-downs and input-method windows from here
+        if (g_shell.controller) g_shell.controller->NotifyParentWindowPositionChanged();
+        return 0;
+    case WM_PAINT:
+        if (!g_shell.pageNotice) return DefWindowProcW(window, message, wParam, lParam);
+        paintNotice(window);
+        return 0;
+    case WM_START_DRAG:
+        startWindowDrag(window);
+        return 0;
+    case WM_OPEN_OUTSIDE:
+        onOpenOutside();
+        return 0;
+    case WM_REBUILD_WEBVIEW:
+        onRebuildWebView();
         return 0;
     case WM_SIZE:
         if (g_shell.controller) {
@@ -135,6 +172,35 @@ bool postRecord(HWND window, UINT message, WPARAM wParam, const void* record) {
     if (PostMessageW(window, message, wParam, reinterpret_cast<LPARAM>(record))) return true;
     g_postedRecords.take(record);
     return false;
+}
+
+void openOutside(std::wstring address) {
+    g_toOpen.push_back(std::move(address));
+    if (!PostMessageW(g_shell.mainWindow, WM_OPEN_OUTSIDE, 0, 0)) g_toOpen.pop_back();
+}
+
+void onOpenOutside() {
+    if (g_toOpen.empty()) return;
+    const std::wstring address = std::move(g_toOpen.front());
+    g_toOpen.pop_front();
+    SHELLEXECUTEINFOW info{};
+    info.cbSize = sizeof(info);
+    info.fMask = SEE_MASK_FLAG_NO_UI; // a failure is no box for the user to answer
+    info.lpVerb = L"open";
+    info.lpFile = address.c_str();
+    info.nShow = SW_SHOWNORMAL;
+    ShellExecuteExW(&info);
+}
+
+void startWindowDrag(HWND window) {
+    // A button released before this message came would leave the window stuck to
+    // the pointer until the next click. The physical button is asked for.
+    const int button = GetSystemMetrics(SM_SWAPBUTTON) ? VK_RBUTTON : VK_LBUTTON;
+    if (GetAsyncKeyState(button) >= 0) return;
+    POINT cursor{};
+    GetCursorPos(&cursor);
+    ReleaseCapture();
+    SendMessageW(window, WM_NCLBUTTONDOWN, HTCAPTION, MAKELPARAM(cursor.x, cursor.y));
 }
 
 void runPageScript(const wchar_t* script) {

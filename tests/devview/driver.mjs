@@ -6,8 +6,9 @@
 //
 //   environment request      a fresh browser, then "environment 0"
 //   controller request       a page with the message channel, then "controller 0"
-//   main-frame navigation    held until "navigate <address>" has run the
-//                            program's NavigationStarting handler
+//   main-frame navigation    held until "navigation-starting <address>" has
+//                            been through the program's message loop
+//   main-frame new document  "content-loading"
 //   page postMessage(value)  "message-from <document address> <JSON text>"
 //   renderer or browser gone "process-failed 1" or "process-failed 0"
 //
@@ -166,6 +167,11 @@ export class ChromiumRuntime {
     await session.send('Fetch.enable', { patterns: [{ urlPattern: '*', resourceType: 'Document' }] });
     session.on('Fetch.requestPaused', (event) => this.#navigationRequest(session, event));
     session.on('Runtime.bindingCalled', (event) => this.#postedByPage(event));
+    // A committed document of the main frame has replaced the one before; its
+    // scripts run after this, so the program hears it before their messages.
+    session.on('Page.frameNavigated', ({ frame }) => {
+      if (!frame.parentId) this.standIn.send('content-loading');
+    });
     session.on('Page.loadEventFired', () => {
       this.firstDocumentAt ??= performance.now();
       this.log(`page: loaded ${page.url()}`);
@@ -181,12 +187,12 @@ export class ChromiumRuntime {
   }
 
   // Every request of the main frame's document is a navigation starting, a
-  // redirect's too: the program's handler has returned before it goes on.
+  // redirect's too: the program's message loop has seen it before it goes on.
   #navigationRequest(session, { requestId, frameId, request }) {
     const resume = () => session.send('Fetch.continueRequest', { requestId }).catch(() => {});
     if (frameId !== this.#mainFrame) return resume();
     this.#held.push(resume);
-    this.standIn.send(`navigate ${request.url}`);
+    this.standIn.send(`navigation-starting ${request.url}`);
   }
 
   #postedByPage({ name, payload }) {

@@ -76,8 +76,9 @@ struct Object {
     const char* kind;
     const IID* iid;
     LONG refs;
-    std::wstring text;   // the message of a message argument object
-    std::wstring source; // the address of the document that sent it
+    std::wstring text;    // the message of a message argument object
+    std::wstring source;  // the address of the document that sent it
+    BOOL handled = FALSE; // what the program set on a new-window request
 };
 
 std::vector<Object*> g_alive;
@@ -162,6 +163,10 @@ constexpr IID IID_NavigationArgs = {
     0x5b495469, 0xe119, 0x438a, {0x9b, 0x18, 0x76, 0x04, 0xf2, 0x5f, 0x2e, 0x49}};
 constexpr IID IID_ProcessFailedArgs = {
     0x8155a9a4, 0x1474, 0x4a86, {0x8c, 0xae, 0x15, 0x1b, 0x0f, 0xa6, 0xb8, 0xca}};
+constexpr IID IID_ContentLoadingArgs = {
+    0x0c8a1275, 0x9b6b, 0x4901, {0x87, 0xad, 0x70, 0xdf, 0x25, 0xba, 0xfa, 0x6e}};
+constexpr IID IID_NewWindowArgs = {
+    0x34acb11c, 0xfc37, 0x4418, {0x91, 0x32, 0xf9, 0xc2, 0x1d, 0x1e, 0xaf, 0xb9}};
 
 constexpr IID IID_EnvironmentHandler = {
     0x4e8a3389, 0xc9d8, 0x4bd2, {0xb6, 0xb5, 0x12, 0x4f, 0xee, 0x6c, 0xc1, 0x4d}};
@@ -173,6 +178,10 @@ constexpr IID IID_NavigationHandler = {
     0x9adbe429, 0xf36d, 0x432b, {0x9d, 0xdc, 0xf8, 0x88, 0x1f, 0xbd, 0x76, 0xe3}};
 constexpr IID IID_ProcessFailedHandler = {
     0x79e0aea4, 0x990b, 0x42d9, {0xaa, 0x1d, 0x0f, 0xcc, 0x2e, 0x5b, 0xc7, 0xf1}};
+constexpr IID IID_ContentLoadingHandler = {
+    0x364471e7, 0xf2be, 0x4910, {0xbd, 0xba, 0xd7, 0x20, 0x77, 0xd5, 0x1c, 0x4b}};
+constexpr IID IID_NewWindowHandler = {
+    0xd4c185fe, 0xc81c, 0x4989, {0x97, 0xaf, 0x2d, 0x3f, 0xa7, 0xab, 0x56, 0x51}};
 
 // How a callback object answers IUnknown: what QueryInterface gives for
 // IUnknown, for its own interface and for two it does not implement (a sibling
@@ -209,6 +218,8 @@ struct Runtime {
     void* messageHandler = nullptr;
     void* navigationHandler = nullptr;
     void* processFailedHandler = nullptr;
+    void* contentLoadingHandler = nullptr;
+    void* newWindowHandler = nullptr;
     INT64 nextToken = 1;
     std::wstring document; // the address the last navigation went to
 } g;
@@ -282,6 +293,20 @@ HRESULT STDMETHODCALLTYPE webViewAddProcessFailed(Object*, void* handler,
                              IID_NavigationHandler);
 }
 
+HRESULT STDMETHODCALLTYPE webViewAddContentLoading(Object*, void* handler,
+                                                   EventRegistrationToken* token) {
+    return webViewAddHandler("add_ContentLoading", g.contentLoadingHandler, handler, token,
+                             "ContentLoadingHandler", IID_ContentLoadingHandler,
+                             IID_NavigationHandler);
+}
+
+HRESULT STDMETHODCALLTYPE webViewAddNewWindowRequested(Object*, void* handler,
+                                                       EventRegistrationToken* token) {
+    return webViewAddHandler("add_NewWindowRequested", g.newWindowHandler, handler, token,
+                             "NewWindowRequestedHandler", IID_NewWindowHandler,
+                             IID_ContentLoadingHandler);
+}
+
 HRESULT STDMETHODCALLTYPE webViewReload(Object*) {
     report(JsonObject().add("call", jsonText("Reload")).str());
     return S_OK;
@@ -340,6 +365,11 @@ HRESULT STDMETHODCALLTYPE controllerPutBounds(Object*, const RECT* bounds) {
         MoveWindow(g_pageNote, bounds->left, bounds->top, bounds->right - bounds->left,
                    bounds->bottom - bounds->top, TRUE);
     report(JsonObject().add("call", jsonText("put_Bounds")).add("bounds", jsonRect(*bounds)).str());
+    return S_OK;
+}
+
+HRESULT STDMETHODCALLTYPE controllerNotifyMoved(Object*) {
+    report(JsonObject().add("call", jsonText("NotifyParentWindowPositionChanged")).str());
     return S_OK;
 }
 
@@ -420,19 +450,22 @@ void completeController(HRESULT result, bool withWebView) {
     void* handler = std::exchange(g.controllerHandler, nullptr);
     if (!handler) return reportError("no controller request is waiting");
     if (SUCCEEDED(result)) {
-        g.controller =
-            create(makeVtable(26, {{6, fn(controllerPutBounds)}, {25, fn(controllerGetWebView)}}),
-                   "Controller", IID_Controller);
+        g.controller = create(makeVtable(26, {{6, fn(controllerPutBounds)},
+                                              {23, fn(controllerNotifyMoved)},
+                                              {25, fn(controllerGetWebView)}}),
+                              "Controller", IID_Controller);
         if (withWebView) {
             g.webView = create(makeVtable(61, {{3, fn(webViewGetSettings)},
                                                {5, fn(webViewNavigate)},
                                                {7, fn(webViewAddNavigationStarting)},
+                                               {9, fn(webViewAddContentLoading)},
                                                {25, fn(webViewAddProcessFailed)},
                                                {27, fn(webViewAddScript)},
                                                {29, fn(webViewExecuteScript)},
                                                {31, fn(webViewReload)},
                                                {32, fn(webViewPostJson)},
-                                               {34, fn(webViewAddWebMessageReceived)}}),
+                                               {34, fn(webViewAddWebMessageReceived)},
+                                               {44, fn(webViewAddNewWindowRequested)}}),
                                "WebView", IID_WebView);
             g.settings = create(
                 makeVtable(
@@ -487,6 +520,7 @@ void failProcess(const std::string& kind) {
         for (Object** held : {&g.settings, &g.webView, &g.controller, &g.environment})
             if (Object* object = std::exchange(*held, nullptr)) release(object);
         g.processFailedHandler = g.messageHandler = g.navigationHandler = nullptr;
+        g.contentLoadingHandler = g.newWindowHandler = nullptr;
     }
     report(JsonObject()
                .add("event", jsonText("processFailed"))
@@ -495,18 +529,85 @@ void failProcess(const std::string& kind) {
                .str());
 }
 
-void startNavigation(const std::string& uri) {
-    if (!g.navigationHandler) return reportError("no navigation handler");
-    Object* args = create(makeVtable(10, {}), "NavigationStartingEventArgs", IID_NavigationArgs);
-    args->text = widen(uri);
-    g.document = args->text;
-    const HRESULT answer = callSlot(g.navigationHandler, 3, g.webView, args);
-    const ULONG left = release(args);
+// The new document's content starts to arrive, replacing the current one.
+void loadContent() {
+    HRESULT answer = S_OK;
+    ULONG left = 0;
+    if (g.contentLoadingHandler) {
+        Object* args = create(makeVtable(5, {}), "ContentLoadingEventArgs", IID_ContentLoadingArgs);
+        answer = callSlot(g.contentLoadingHandler, 3, g.webView, args);
+        left = release(args);
+    }
+    report(JsonObject()
+               .add("event", jsonText("contentLoading"))
+               .add("returned", jsonNumber(answer))
+               .add("argsRefsLeft", jsonNumber(left))
+               .str());
+}
+
+// A navigation to `uri` starts. One that brings a document (`replaces`) goes on
+// to load it; a mailto: link, a download or a cancelled one leaves the page be.
+void startNavigation(const std::string& uri, bool replaces) {
+    HRESULT answer = S_OK;
+    ULONG left = 0;
+    if (g.navigationHandler) {
+        Object* args =
+            create(makeVtable(10, {}), "NavigationStartingEventArgs", IID_NavigationArgs);
+        args->text = widen(uri);
+        answer = callSlot(g.navigationHandler, 3, g.webView, args);
+        left = release(args);
+    }
+    if (replaces) {
+        g.document = widen(uri);
+        loadContent();
+    }
     report(JsonObject()
                .add("event", jsonText("navigationStarted"))
                .add("returned", jsonNumber(answer))
                .add("argsRefsLeft", jsonNumber(left))
                .str());
+}
+
+HRESULT STDMETHODCALLTYPE newWindowArgsGetUri(Object* self, LPWSTR* out) {
+    return copyOut(self->text, out);
+}
+
+HRESULT STDMETHODCALLTYPE newWindowArgsPutHandled(Object* self, BOOL handled) {
+    self->handled = handled;
+    return S_OK;
+}
+
+// A link with target=_blank or window.open(uri) in the page. Unhandled, the
+// runtime would open a popup of its own.
+void requestNewWindow(const std::string& uri) {
+    if (!g.newWindowHandler) return reportError("no new window handler");
+    Object* args =
+        create(makeVtable(11, {{3, fn(newWindowArgsGetUri)}, {6, fn(newWindowArgsPutHandled)}}),
+               "NewWindowRequestedEventArgs", IID_NewWindowArgs);
+    args->text = widen(uri);
+    const HRESULT answer = callSlot(g.newWindowHandler, 3, g.webView, args);
+    const BOOL handled = args->handled;
+    const ULONG left = release(args);
+    report(JsonObject()
+               .add("event", jsonText("newWindowRequested"))
+               .add("handled", jsonBool(handled))
+               .add("returned", jsonNumber(answer))
+               .add("argsRefsLeft", jsonNumber(left))
+               .str());
+}
+
+// How many pixels of the client area's middle row differ from the window's
+// background: what the program drew where the page would be.
+long long drawnPixels(HWND w, COLORREF background) {
+    UpdateWindow(w);
+    RECT client{};
+    GetClientRect(w, &client);
+    HDC dc = GetDC(w);
+    long long drawn = 0;
+    for (int x = 0; x < client.right; ++x)
+        drawn += GetPixel(dc, x, client.bottom / 2) != background;
+    ReleaseDC(w, dc);
+    return drawn;
 }
 
 void reportWindowState() {
@@ -532,6 +633,7 @@ void reportWindowState() {
                .add("style", jsonNumber(static_cast<DWORD>(GetWindowLongW(w, GWL_STYLE))))
                .add("exStyle", jsonNumber(static_cast<DWORD>(GetWindowLongW(w, GWL_EXSTYLE))))
                .add("background", jsonNumber(brush.lbColor))
+               .add("drawn", jsonNumber(drawnPixels(w, brush.lbColor)))
                .str());
 }
 
@@ -733,7 +835,13 @@ void runCommand(const std::string& line) {
         const std::wstring source = widen(rest.substr(0, end));
         deliverMessage(end == std::string::npos ? "" : rest.substr(end + 1), &source);
     } else if (verb == "navigate")
-        startNavigation(rest);
+        startNavigation(rest, true);
+    else if (verb == "navigation-starting")
+        startNavigation(rest, false);
+    else if (verb == "content-loading")
+        loadContent();
+    else if (verb == "new-window")
+        requestNewWindow(rest);
     else if (verb == "process-failed")
         failProcess(rest);
     else if (verb == "state")

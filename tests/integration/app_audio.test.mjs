@@ -113,6 +113,8 @@ test('sequences of starts, stops, navigations and closing: what the page hears a
     stop: () => stop(),
     // A reload: the document keeps its origin, so the page's requests still count.
     navigate: () => shell.standIn.command(`navigate ${shell.calls('Navigate')[0].uri}`, isEvent('navigationStarted')),
+    // A navigation that brings no new document: the page and its share stay.
+    mailto: () => shell.standIn.command('navigation-starting mailto:x@example.test', isEvent('navigationStarted')),
     close: () => shell.post(16), // WM_CLOSE, as the frame's close button sends it
     crash: () => shell.standIn.command('process-failed 1', isEvent('processFailed')), // the renderer died
     wait: (ms) => sleep(ms),
@@ -123,6 +125,7 @@ test('sequences of starts, stops, navigations and closing: what the page hears a
     [[['start', 33, 'deaf sleep 500 say ready'], ['start', 34, 'say ready'], ['wait', 2500]], ['started 33 false', 'started 34 true'], 1, false],
     [[['start', 35, ''], ['stop'], ['wait', 1500]], ['started 35 false'], 0, false],
     [[['start', 36, STREAM], ['wait', 500], ['navigate'], ['wait', 1500]], ['started 36 true'], 0, false],
+    [[['start', 39, STREAM], ['wait', 500], ['mailto'], ['wait', 1000]], ['started 39 true'], 1, true],
     [[['start', 37, STREAM], ['wait', 500], ['close'], ['wait', 1000]], ['started 37 true'], 1, true],
     [[['start', 38, STREAM], ['wait', 500], ['crash'], ['wait', 1500]], ['started 38 true'], 0, false],
   ];
@@ -145,6 +148,26 @@ test('sequences of starts, stops, navigations and closing: what the page hears a
     await stop();
     await helpersGone();
   }
+});
+
+test('sound the helper writes before "ready" never reaches the page', async () => {
+  const from = shell.standIn.reports.length;
+  await request(startText(65), 'pattern 34000 3400 sleep 300 say ready stream 0');
+  // The window thread sleeps while the helper writes: its chunks and its start
+  // result wait in one queue.
+  await shell.standIn.command('busy 1500', isEvent('idle'));
+  await shell.nextPageMessage(startedPrefix(65), { from });
+  await sleep(500);
+  await stop();
+  const messages = shell.pageMessages(from);
+  const started = messages.findIndex((m) => m.type === 'appAudio:started');
+  assert.deepEqual(messages.slice(0, started + 1).map((m) => m.type), ['appAudio:started'], 'no sound before the start');
+  const chunks = pcmChunks(messages);
+  assert.ok(messages[started].ok && chunks.length > 0);
+  // The stream's frames begin with their block number, the bytes before "ready" with 0x03020100 and the like.
+  const blocks = chunks.flatMap((c) => Array.from({ length: c.length / 8 }, (_, i) => c.readUInt32LE(8 * i)));
+  assert.deepEqual(blocks.filter((n) => n > 10000), [], 'only what came after "ready"');
+  await helpersGone();
 });
 
 test('no helper file, a folder in its place, or the real helper, which Wine cannot serve: "false" at once', async () => {

@@ -49,7 +49,8 @@ test('with the helper beside it the page is set up in order and opens the config
   assert.deepEqual(callNames(setup), [
     'get_CoreWebView2', 'put_Bounds', 'get_Settings', 'put_IsScriptEnabled',
     'put_AreDefaultScriptDialogsEnabled', 'put_IsWebMessageEnabled', 'add_WebMessageReceived',
-    'add_NavigationStarting', 'add_ProcessFailed', 'AddScriptToExecuteOnDocumentCreated', 'Navigate',
+    'add_ContentLoading', 'add_NewWindowRequested', 'add_ProcessFailed', 'AddScriptToExecuteOnDocumentCreated',
+    'Navigate',
   ]);
   const call = (name) => setup.find(isCall(name));
   assert.deepEqual(call('put_Bounds').bounds, (await shell.state()).client);
@@ -57,7 +58,8 @@ test('with the helper beside it the page is set up in order and opens the config
     assert.equal(call(setting).value, 1, setting);
   }
   assert.equal(call('add_WebMessageReceived').handler, true);
-  assert.equal(call('add_NavigationStarting').handler, true);
+  assert.equal(call('add_ContentLoading').handler, true);
+  assert.equal(call('add_NewWindowRequested').handler, true);
   assert.equal(call('add_ProcessFailed').handler, true);
   const script = call('AddScriptToExecuteOnDocumentCreated');
   assert.equal(script.script, bridgeText.replace('__HAVE_HELPER__', 'true'));
@@ -68,8 +70,8 @@ test('with the helper beside it the page is set up in order and opens the config
   // The four callback objects: found as themselves, nothing else, not counted.
   const rules = shell.standIn.reports.filter(isEvent('handlerRules'));
   assert.deepEqual(rules.map((r) => r.handler).sort(), [
-    'ControllerCompletedHandler', 'EnvironmentCompletedHandler', 'NavigationStartingHandler',
-    'ProcessFailedHandler', 'WebMessageReceivedHandler',
+    'ContentLoadingHandler', 'ControllerCompletedHandler', 'EnvironmentCompletedHandler',
+    'NewWindowRequestedHandler', 'ProcessFailedHandler', 'WebMessageReceivedHandler',
   ]);
   for (const { event, handler, ...answers } of rules) {
     assert.deepEqual(answers, { unknown: 'self', own: 'self', sibling: 'refused', controller: 'refused', addRef: 1, release: 1 }, handler);
@@ -86,7 +88,7 @@ test('with the helper beside it the page is set up in order and opens the config
   // Event arguments are given back: nothing keeps a reference past the call.
   const message = await shell.send('"nothing we know"');
   assert.deepEqual([message.returned, message.argsRefsLeft], [0, 0]);
-  const navigation = await shell.standIn.command('navigate https://elsewhere.tolvin.example/', isEvent('navigationStarted'));
+  const navigation = await shell.standIn.command('navigate https://elsewhere.tolvin.example/', isEvent('contentLoading'));
   assert.deepEqual([navigation.returned, navigation.argsRefsLeft], [0, 0]);
   assert.deepEqual(await counts(), [2, 2, 1]);
 
@@ -143,7 +145,7 @@ test('a controller without a web view is kept and sized; the page steps are skip
   assert.equal(await shell.quit(), 0);
 });
 
-test('a failed renderer is reloaded; a failed browser is rebuilt three times a minute, then the window stays empty', async (t) => {
+test('a failed renderer is reloaded, a hanging one once its reports keep coming; a failed browser is rebuilt three times a minute, then the window says so', async (t) => {
   const shell = await startShell({ t });
   await shell.page();
   const fail = async (kind) => {
@@ -153,9 +155,15 @@ test('a failed renderer is reloaded; a failed browser is rebuilt three times a m
     return from;
   };
   const GPU_PROCESS_EXITED = 6;
-  for (const [kind, calls] of [[1, ['Reload']], [2, ['Reload']], [GPU_PROCESS_EXITED, []]]) {
-    assert.deepEqual(callNames(shell.standIn.reports.slice(await fail(kind))), calls, `kind ${kind}`);
+  const HANG = 2;
+  // [kind, quiet time before it in ms, calls]: two hang reports, a quiet 11 s, then three in a row.
+  const failures = [[1, 0, ['Reload']], [GPU_PROCESS_EXITED, 0, []], [HANG, 0, []], [HANG, 0, []], [HANG, 11000, []],
+    [HANG, 0, []], [HANG, 0, ['Reload']]];
+  for (const [i, [kind, quiet, calls]] of failures.entries()) {
+    await new Promise((resolve) => setTimeout(resolve, quiet));
+    assert.deepEqual(callNames(shell.standIn.reports.slice(await fail(kind))), calls, `failure ${i}, kind ${kind}`);
   }
+  assert.equal((await shell.state()).drawn, 0, 'the page covers the window');
 
   for (let rebuild = 1; rebuild <= 3; rebuild++) {
     const from = await fail(0);
@@ -167,7 +175,7 @@ test('a failed renderer is reloaded; a failed browser is rebuilt three times a m
     await shell.standIn.next(isCall('CreateCoreWebView2Controller'), { from });
     const names = callNames(await shell.page());
     assert.deepEqual(names.slice(names.indexOf('add_WebMessageReceived')), [
-      'add_WebMessageReceived', 'add_NavigationStarting', 'add_ProcessFailed',
+      'add_WebMessageReceived', 'add_ContentLoading', 'add_NewWindowRequested', 'add_ProcessFailed',
       'AddScriptToExecuteOnDocumentCreated', 'Navigate',
     ], `rebuild ${rebuild}: the same set-up, the bridge before the page`);
   }
@@ -176,5 +184,6 @@ test('a failed renderer is reloaded; a failed browser is rebuilt three times a m
   assert.deepEqual(shell.calls('CreateCoreWebView2EnvironmentWithOptions', from), [], 'no fourth rebuild');
   const maximised = await shell.post(WM_SYSCOMMAND, SC_MAXIMIZE);
   assert.ok(maximised.maximised, 'the window still answers');
+  assert.ok(maximised.drawn > 0, 'and says the page stopped');
   assert.equal(await shell.quit(), 0);
 });

@@ -1,25 +1,31 @@
 // Page requests that reach beyond the window, under Wine: the activity scan over
-// real processes, the download page in the default browser, and the keyboard
-// hook for push-to-talk with real key presses on the X display.
+// real processes, the download page and other sites in the default browser, and
+// the keyboard hook for push-to-talk with real key presses on the X display.
 import assert from 'node:assert/strict';
-import { execFile } from 'node:child_process';
 import fs from 'node:fs';
 import path from 'node:path';
 import { after, before, test } from 'node:test';
 import { setTimeout as sleep } from 'node:timers/promises';
-import { promisify } from 'node:util';
 
 import { isPageScript, runAs, startShell, xdotool } from './lib/page.mjs';
-import { focusWindow, isEvent, probe, top, waitFor, wineEnv, wineRun } from './lib/wine.mjs';
+import { focusWindow, isEvent, probe, top, waitFor } from './lib/wine.mjs';
 
 const deployment = fs.readFileSync(path.join(top, 'shell/deployment.h'), 'utf8');
 const setting = (name) => deployment.match(new RegExp(`${name}\\[\\] = L"([^"]+)"`))[1];
 const downloadPage = setting('SERVICE_ORIGIN') + setting('DOWNLOAD_PAGE_PATH');
 const reply = (id, result) => `if (window.__tolvinNativeReply) window.__tolvinNativeReply(${id}, ${result});`;
 
+// Wine hands http and https addresses to the first xdg-open on PATH: this one
+// records them.
+fs.mkdirSync(path.join(top, 'build/tmp'), { recursive: true });
+const browserDir = fs.mkdtempSync(path.join(top, 'build/tmp/browser-'));
+const record = path.join(browserDir, 'opened');
+fs.writeFileSync(path.join(browserDir, 'xdg-open'), `#!/bin/sh\nprintf '%s\\n' "$1" >> '${record}'\n`, { mode: 0o755 });
+const opened = () => (fs.existsSync(record) ? fs.readFileSync(record, 'utf8').split('\n').filter(Boolean) : []);
+
 let shell;
 before(async () => {
-  shell = await startShell();
+  shell = await startShell({ env: { PATH: `${browserDir}:${process.env.PATH}` } });
   await shell.page();
 });
 after(() => shell?.close());
@@ -83,26 +89,39 @@ test('only the opened page and the service may ask: documents of other origins a
   assert.deepEqual([after.visible, after.minimised, after.rect], [before.visible, before.minimised, before.rect]);
 });
 
+// What the browser is given from now on, once `count` addresses came and a
+// second passed without more.
+async function openedFrom(from, count) {
+  await waitFor(`${count} addresses in the browser`, () => opened().length >= from + count);
+  await sleep(1000);
+  return opened().slice(from);
+}
+
 test('a download request opens the download page in the default browser, each time', async () => {
-  const base = fs.mkdtempSync(path.join(top, 'build/tmp/browser-'));
-  const record = path.join(base, 'opened');
-  const browser = path.join(base, 'browser');
-  fs.writeFileSync(browser, `#!/bin/sh\nprintf '%s\\n' "$*" >> '${record}'\n`, { mode: 0o755 });
-  const reg = (...args) => promisify(execFile)(wineRun, ['reg', ...args], { env: wineEnv });
-  const key = 'HKCU\\Software\\Wine\\WineBrowser';
-  await reg('add', key, '/v', 'Browsers', '/d', browser, '/f');
-  try {
-    await shell.send('{"type":"updateDownload"}');
-    await waitFor('the browser', () => fs.existsSync(record));
-    await shell.send('{"type":"updateDownload"}');
-    const opened = await waitFor('the second opening', () => {
-      const lines = fs.readFileSync(record, 'utf8').trim().split('\n');
-      return lines.length === 2 && lines;
-    });
-    assert.deepEqual(opened, [downloadPage, downloadPage]);
-  } finally {
-    await reg('delete', key, '/v', 'Browsers', '/f');
+  const from = opened().length;
+  await shell.send('{"type":"updateDownload"}');
+  await shell.send('{"type":"updateDownload"}');
+  assert.deepEqual(await openedFrom(from, 2), [downloadPage, downloadPage]);
+});
+
+test('new windows of other sites open in the default browser, the page\'s own stay with the runtime, other schemes open nothing', async () => {
+  const page = new URL(shell.calls('Navigate')[0].uri);
+  const cases = [
+    // address, handled by the program, given to the browser
+    ['https://elsewhere.example/a?b=1', true, true],
+    [`http://${page.host}/plain`, true, true],
+    ['javascript:alert(1)', true, false],
+    ['file:///etc/passwd', true, false],
+    [`${page.origin}/room/2`, false, false],
+    [`${setting('SERVICE_ORIGIN')}/help`, false, false],
+  ];
+  const from = opened().length;
+  for (const [address, handled] of cases) {
+    const request = await shell.standIn.command(`new-window ${address}`, isEvent('newWindowRequested'));
+    assert.deepEqual([request.handled, request.returned, request.argsRefsLeft], [handled, 0, 0], address);
   }
+  const expected = cases.filter(([, , browser]) => browser).map(([address]) => address);
+  assert.deepEqual((await openedFrom(from, expected.length)).sort(), expected.sort());
 });
 
 test('push-to-talk installs one observing hook; keys typed elsewhere arrive unchanged', async () => {

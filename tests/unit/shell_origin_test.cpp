@@ -34,4 +34,26 @@ TEST(PageOrigin, TrustsOnlyThePageAndTheServiceOrigins) {
     EXPECT_FALSE(trustedSource(L"about:blank", L"about:blank", service));
 }
 
+TEST(NewWindow, OtherSitesAndMailGoOutsideOwnSitesStayAndOtherSchemesOpenNothing) {
+    const wchar_t page[] = L"https://chat.tolvin.example/hangout";
+    const wchar_t service[] = L"https://tolvin.example";
+    const std::pair<const wchar_t*, NewWindow> cases[] = {
+        {L"https://elsewhere.example/a?b", NewWindow::OpenOutside},
+        {L"http://chat.tolvin.example/hangout", NewWindow::OpenOutside},
+        {L"https://chat.tolvin.example:8443/", NewWindow::OpenOutside},
+        {L"MAILTO:someone@example.test?subject=hi", NewWindow::OpenOutside},
+        {L"https://CHAT.tolvin.example/room/2", NewWindow::Runtime},
+        {L"https://tolvin.example/help", NewWindow::Runtime},
+        {L"javascript:alert(1)", NewWindow::Refuse},
+        {L"file:///C:/Windows/win.ini", NewWindow::Refuse},
+        {L"data:text/html,<p>hi</p>", NewWindow::Refuse},
+        {L"about:blank", NewWindow::Refuse},
+        {L"ms-settings:privacy", NewWindow::Refuse},
+        {L"https:///no-host", NewWindow::Refuse},
+        {L"", NewWindow::Refuse},
+    };
+    for (const auto& [address, expected] : cases)
+        EXPECT_EQ(newWindowFor(address, page, service), expected) << address;
+}
+
 } // namespace

@@ -2,6 +2,8 @@
 
 #include "shell/recovery.h"
 
+#include <vector>
+
 namespace {
 
 struct Step {
@@ -10,11 +12,17 @@ struct Step {
     Recovery expected;
 };
 
+void expectSteps(const std::vector<Step>& steps) {
+    BrowserRebuilds rebuilds;
+    for (const auto& s : steps)
+        EXPECT_EQ(rebuilds.onProcessFailed(s.kind, s.atMs), s.expected)
+            << "kind " << s.kind << " at " << s.atMs << " ms";
+}
+
 TEST(ProcessFailure, RenderersReloadAndTheBrowserIsRebuiltThreeTimesAMinute) {
     constexpr int GPU_PROCESS_EXITED = 6;
-    const Step steps[] = {
+    expectSteps({
         {RENDER_PROCESS_EXITED, 0, Recovery::Reload},
-        {RENDER_PROCESS_UNRESPONSIVE, 0, Recovery::Reload},
         {GPU_PROCESS_EXITED, 0, Recovery::Nothing},
         {BROWSER_PROCESS_EXITED, 1000, Recovery::Rebuild},
         {BROWSER_PROCESS_EXITED, 2000, Recovery::Rebuild},
@@ -24,11 +32,25 @@ TEST(ProcessFailure, RenderersReloadAndTheBrowserIsRebuiltThreeTimesAMinute) {
         {BROWSER_PROCESS_EXITED, 61000, Recovery::Rebuild},
         {BROWSER_PROCESS_EXITED, 61001, Recovery::GiveUp},
         {BROWSER_PROCESS_EXITED, 200000, Recovery::Rebuild},
-    };
-    BrowserRebuilds rebuilds;
-    for (const auto& s : steps)
-        EXPECT_EQ(rebuilds.onProcessFailed(s.kind, s.atMs), s.expected)
-            << "kind " << s.kind << " at " << s.atMs << " ms";
+    });
+}
+
+TEST(ProcessFailure, AHangingRendererIsReloadedAtTheThirdReportWithinTenSecondsOfTheLast) {
+    constexpr int HANG = RENDER_PROCESS_UNRESPONSIVE;
+    expectSteps({
+        {HANG, 0, Recovery::Nothing},
+        {HANG, 5000, Recovery::Nothing},
+        // A quiet gap of more than 10 s starts the count again.
+        {HANG, 16001, Recovery::Nothing},
+        {HANG, 26001, Recovery::Nothing},
+        {HANG, 36001, Recovery::Reload},
+        {HANG, 37000, Recovery::Nothing},
+        // A renderer that died is reloaded at once, and its hangs are forgotten.
+        {RENDER_PROCESS_EXITED, 38000, Recovery::Reload},
+        {HANG, 39000, Recovery::Nothing},
+        {HANG, 40000, Recovery::Nothing},
+        {HANG, 41000, Recovery::Reload},
+    });
 }
 
 TEST(StartFailure, NoRuntimeIsToldAtOnceAndOtherCodesAreRetriedThreeTimes) {
