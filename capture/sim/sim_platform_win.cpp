@@ -36,6 +36,7 @@
 #include "capture/platform_win.h"
 #include "capture/session_scan.h"
 #include "capture/sim/sim_scenario.h"
+#include "common/com_ref_win.h"
 
 namespace {
 
@@ -412,19 +413,14 @@ class SimStream final : public IAudioClient {
         if (heldFrames_ >= 0) {
             report().breach("GetBuffer called again before ReleaseBuffer");
         }
-        if (failing()) {
-            *data = nullptr;
-            *frames = 0;
-            *flags = 0;
-            return static_cast<HRESULT>(settings_.failCode);
-        }
-        const UINT32 size = started_.load() ? advance() : 0;
-        heldFrames_ = size;
+        const bool gone = failing();
+        const UINT32 size = started_.load() && !gone ? advance() : 0;
+        heldFrames_ = gone ? -1 : size;
         if (size == 0) {
             *data = nullptr;
             *frames = 0;
             *flags = 0;
-            return AUDCLNT_S_BUFFER_EMPTY;
+            return gone ? static_cast<HRESULT>(settings_.failCode) : AUDCLNT_S_BUFFER_EMPTY;
         }
         bool silent = true;
         for (const SimTone& tone : tones_) {
@@ -573,31 +569,23 @@ CLSID inProcessUnmarshaler(IMarshal* marshal, IUnknown* object) {
 // unmarshal class a marshaler of that kind made here gives), and aggregated with
 // the handler, so that it gives the handler's own identity.
 const char* handlerMarshal(IActivateAudioInterfaceCompletionHandler* handler) {
-    IMarshal* marshal = nullptr;
-    if (FAILED(handler->QueryInterface(__uuidof(IMarshal), reinterpret_cast<void**>(&marshal)))) {
+    ComRef<IMarshal> marshal;
+    if (FAILED(handler->QueryInterface(__uuidof(IMarshal), marshal.putVoid()))) {
         return "none";
     }
-    IUnknown* reference = nullptr;
-    IMarshal* referenceMarshal = nullptr;
-    CoCreateFreeThreadedMarshaler(nullptr, &reference);
-    reference->QueryInterface(__uuidof(IMarshal), reinterpret_cast<void**>(&referenceMarshal));
-    const bool freeThreaded =
-        inProcessUnmarshaler(marshal, handler) == inProcessUnmarshaler(referenceMarshal, handler);
-    IUnknown* fromMarshal = nullptr;
-    IUnknown* fromHandler = nullptr;
-    marshal->QueryInterface(__uuidof(IUnknown), reinterpret_cast<void**>(&fromMarshal));
-    handler->QueryInterface(__uuidof(IUnknown), reinterpret_cast<void**>(&fromHandler));
-    const bool aggregated = fromMarshal != nullptr && fromMarshal == fromHandler;
-    for (IUnknown* object : {static_cast<IUnknown*>(marshal), fromMarshal, fromHandler,
-                             static_cast<IUnknown*>(referenceMarshal), reference}) {
-        if (object != nullptr) {
-            object->Release();
-        }
-    }
-    if (!freeThreaded) {
+    ComRef<IUnknown> reference;
+    ComRef<IMarshal> referenceMarshal;
+    CoCreateFreeThreadedMarshaler(nullptr, reference.put());
+    reference->QueryInterface(__uuidof(IMarshal), referenceMarshal.putVoid());
+    if (inProcessUnmarshaler(marshal.get(), handler) !=
+        inProcessUnmarshaler(referenceMarshal.get(), handler)) {
         return "other";
     }
-    return aggregated ? "free-threaded" : "not-aggregated";
+    ComRef<IUnknown> fromMarshal;
+    ComRef<IUnknown> fromHandler;
+    marshal->QueryInterface(__uuidof(IUnknown), fromMarshal.putVoid());
+    handler->QueryInterface(__uuidof(IUnknown), fromHandler.putVoid());
+    return fromMarshal.get() == fromHandler.get() ? "free-threaded" : "not-aggregated";
 }
 
 // A made-up process with the helper's own id would be left out as the helper
