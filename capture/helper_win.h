@@ -69,8 +69,9 @@ class PendingActivation {
     HRESULT started_;
 };
 
-// One running capture of one process tree, owned by the capture table. The
-// capture client is declared after the audio client, so it goes first.
+// One running capture of one process tree, owned by the capture table. Members
+// go in reverse order, so the capture client is released before the audio
+// client it came from, and the event after both.
 struct ProcessCapture {
     uint32_t pid = 0;
     ComRef<IAudioClient> audioClient;
