@@ -238,6 +238,7 @@ const runs = {
   streamFailure,
   cpuSilence: () => cpuPerMinute('silence  ', []),
   cpuSilenceSleeping: () => cpuPerMinute('silence, paced by Sleep', ['timer none']),
+  cpuOneSource: () => cpuPerMinute('one source', source),
   // Every new stream of the source fails at once, or the audio service is down:
   // its stream failed and activations fail until it is back.
   cpuFailing: () => cpuPerMinute('failing at every start', [...source, 'stream 310 fails 0 88890004']),
