@@ -66,7 +66,25 @@ int64_t counterNow() {
     return now.QuadPart;
 }
 
+// Waits about `remaining` counter ticks: on the high-resolution timer where there
+// is one, else by Sleep, which wakes on the system's tick (15.6 ms on many
+// machines) and makes blocks leave late and in bursts.
+void pacingWait(HANDLE timer, int64_t remaining, int64_t frequency) {
+    LARGE_INTEGER due;
+    due.QuadPart = -pacingTimerUnits(remaining, frequency); // negative: relative
+    if (timer != nullptr && SetWaitableTimer(timer, &due, 0, nullptr, nullptr, FALSE)) {
+        WaitForSingleObject(timer, INFINITE);
+    } else {
+        platformSleep(static_cast<DWORD>(pacingSleepMillis(remaining, frequency)));
+    }
+}
+
 [[noreturn]] void streamBlocks(ScanContext& context) {
+    // The loop never returns (the process ends from inside it), so the scheduler
+    // registration lasts as long as the stream.
+    const AudioThreadPriority priority(L"Audio");
+    OwnedHandle timer;
+    timer.assign(createHighResolutionTimer());
     const HANDLE output = GetStdHandle(STD_OUTPUT_HANDLE);
     LARGE_INTEGER frequencyValue;
     QueryPerformanceFrequency(&frequencyValue);
@@ -77,7 +95,7 @@ int64_t counterNow() {
     for (int64_t n = 0;; ++n) {
         const int64_t due = blockDueTime(c0, frequency, n);
         for (int64_t now = counterNow(); now < due; now = counterNow()) {
-            platformSleep(static_cast<DWORD>(pacingSleepMillis(due - now, frequency)));
+            pacingWait(timer.get(), due - now, frequency);
         }
 
         const size_t late = samplesIn(counterNow() - due, frequency);

@@ -16,10 +16,15 @@
 #include "capture/options.h"
 #include "capture/sample_queue.h"
 #include "capture/session_scan.h"
+#include "common/com_ref_win.h"
+#include "common/handle_win.h"
 
-// Receives the platform's activation callback, on any thread (hence agile). The
-// platform may call it after the creator stopped waiting, so it is reference
-// counted and closes its event only when the last reference goes.
+// Receives the platform's activation callback, on any thread. The platform asks
+// for an agile handler: it answers IAgileObject, and IMarshal through the
+// free-threaded marshaler it aggregates, so every apartment gets the object
+// itself rather than a proxy. The platform may call it after the creator stopped
+// waiting, so it is reference counted and closes its event only when the last
+// reference goes.
 class ActivationHandler final : public IActivateAudioInterfaceCompletionHandler,
                                 public IAgileObject {
   public:
@@ -37,6 +42,8 @@ class ActivationHandler final : public IActivateAudioInterfaceCompletionHandler,
 
     std::atomic<ULONG> count_{1};
     HANDLE event_;
+    // The marshaler's own (inner) unknown; its interfaces count on this object.
+    IUnknown* marshaler_ = nullptr;
 };
 
 // One loopback activation of a process tree, from its start until its result is
@@ -62,16 +69,36 @@ class PendingActivation {
     HRESULT started_;
 };
 
-// One running capture of one process tree, owned by the capture table.
+// One running capture of one process tree, owned by the capture table. Members
+// go in reverse order, so the capture client is released before the audio
+// client it came from, and the event after both.
 struct ProcessCapture {
     uint32_t pid = 0;
-    IAudioClient* audioClient = nullptr;
-    IAudioCaptureClient* captureClient = nullptr;
-    HANDLE event = nullptr;
+    ComRef<IAudioClient> audioClient;
+    ComRef<IAudioCaptureClient> captureClient;
+    OwnedHandle event;
     std::atomic<bool> running{false};
+    // Set by the capture thread when the stream has failed for good and the thread
+    // has ended; the next scan stops the capture and activates the process anew.
+    std::atomic<bool> failed{false};
     std::thread thread;
     SRWLOCK queueLock = SRWLOCK_INIT;
     SampleQueue queue;
+};
+
+// Registers the calling thread with the Multimedia Class Scheduler for a task of
+// audio work ("Capture", "Audio"), so that a busy machine does not starve it, and
+// reverts when it goes. Where the scheduler refuses, the thread keeps its normal
+// priority.
+class AudioThreadPriority {
+  public:
+    explicit AudioThreadPriority(const wchar_t* task);
+    ~AudioThreadPriority();
+    AudioThreadPriority(const AudioThreadPriority&) = delete;
+    AudioThreadPriority& operator=(const AudioThreadPriority&) = delete;
+
+  private:
+    HANDLE handle_;
 };
 
 using CaptureTable = std::map<uint32_t, std::unique_ptr<ProcessCapture>>;

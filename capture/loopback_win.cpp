@@ -1,9 +1,11 @@
 #include <windows.h>
+#include <avrt.h>
 
 #include <cstdlib>
 
 #include "capture/helper_win.h"
 #include "capture/platform_win.h"
+#include "capture/stream_health.h"
 
 namespace {
 
@@ -27,41 +29,71 @@ constexpr REFERENCE_TIME BUFFER_DURATION = 200000; // 20 ms in 100-ns units
 // fixes one and lets the platform convert to it.
 constexpr WAVEFORMATEX CAPTURE_FORMAT = {WAVE_FORMAT_PCM, 2, 48000, 192000, 4, 16, 0};
 
-void captureThread(ProcessCapture* capture) {
-    CoInitializeEx(nullptr, COINIT_MULTITHREADED);
-    while (capture->running.load()) {
-        WaitForSingleObject(capture->event, PACKET_WAIT_MS);
-        while (capture->running.load()) {
+// Drains every packet into the queue until the capture is stopped, or until the
+// stream has failed for good: then it marks the capture failed and ends, and the
+// next scan activates the process anew.
+void drainStream(ProcessCapture& capture) {
+    const AudioThreadPriority priority(L"Capture");
+    StreamHealth health;
+    while (capture.running.load()) {
+        WaitForSingleObject(capture.event.get(), PACKET_WAIT_MS);
+        while (capture.running.load()) {
             UINT32 frames = 0;
-            if (FAILED(capture->captureClient->GetNextPacketSize(&frames)) || frames == 0) {
-                break;
-            }
+            HRESULT hr = capture.captureClient->GetNextPacketSize(&frames);
             BYTE* data = nullptr;
             DWORD flags = 0;
-            if (FAILED(
-                    capture->captureClient->GetBuffer(&data, &frames, &flags, nullptr, nullptr))) {
+            if (SUCCEEDED(hr) && frames != 0) {
+                hr = capture.captureClient->GetBuffer(&data, &frames, &flags, nullptr, nullptr);
+            }
+            if (health.failedAfter(hr)) {
+                capture.failed.store(true);
+                return;
+            }
+            if (FAILED(hr) || frames == 0) {
                 break;
             }
-            AcquireSRWLockExclusive(&capture->queueLock);
-            capture->queue.appendPacket(data, frames, (flags & AUDCLNT_BUFFERFLAGS_SILENT) != 0);
-            ReleaseSRWLockExclusive(&capture->queueLock);
-            capture->captureClient->ReleaseBuffer(frames);
+            AcquireSRWLockExclusive(&capture.queueLock);
+            capture.queue.appendPacket(data, frames, (flags & AUDCLNT_BUFFERFLAGS_SILENT) != 0);
+            ReleaseSRWLockExclusive(&capture.queueLock);
+            capture.captureClient->ReleaseBuffer(frames);
         }
     }
+}
+
+void captureThread(ProcessCapture* capture) {
+    CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+    drainStream(*capture);
     CoUninitialize();
 }
 
 } // namespace
 
+AudioThreadPriority::AudioThreadPriority(const wchar_t* task) {
+    DWORD taskIndex = 0; // zero asks the scheduler for a new task
+    handle_ = AvSetMmThreadCharacteristicsW(task, &taskIndex);
+}
+
+AudioThreadPriority::~AudioThreadPriority() {
+    if (handle_ != nullptr) {
+        AvRevertMmThreadCharacteristics(handle_);
+    }
+}
+
 ActivationHandler::ActivationHandler() : event_(CreateEventW(nullptr, TRUE, FALSE, nullptr)) {
-    // Without its event the wait would fail at once and be reported as a time-out;
-    // an event that cannot be made is an allocation failure and ends the helper.
-    if (event_ == nullptr) {
+    // Without its event the wait would fail at once and be reported as a time-out,
+    // and without its marshaler the platform may refuse the handler. Either is an
+    // allocation failure and ends the helper. The marshaler is made with this
+    // object as its outer unknown, so it counts on this object and answers
+    // QueryInterface with this object's interfaces.
+    if (event_ == nullptr ||
+        FAILED(CoCreateFreeThreadedMarshaler(
+            static_cast<IActivateAudioInterfaceCompletionHandler*>(this), &marshaler_))) {
         std::abort();
     }
 }
 
 ActivationHandler::~ActivationHandler() {
+    marshaler_->Release();
     CloseHandle(event_);
 }
 
@@ -73,6 +105,8 @@ HRESULT STDMETHODCALLTYPE ActivationHandler::QueryInterface(REFIID iid, void** o
         *object = static_cast<IActivateAudioInterfaceCompletionHandler*>(this);
     } else if (iid == __uuidof(IAgileObject)) {
         *object = static_cast<IAgileObject*>(this);
+    } else if (iid == __uuidof(IMarshal)) {
+        return marshaler_->QueryInterface(iid, object);
     } else {
         *object = nullptr;
         return E_NOINTERFACE;
@@ -157,17 +191,16 @@ IAudioClient* activateLoopback(uint32_t pid, HRESULT* result) {
 std::unique_ptr<ProcessCapture> startCapture(uint32_t pid, IAudioClient* client) {
     auto capture = std::make_unique<ProcessCapture>();
     capture->pid = pid;
-    capture->audioClient = client;
+    *capture->audioClient.put() = client; // takes over the activation's reference
     bool ok = SUCCEEDED(capture->audioClient->Initialize(
         AUDCLNT_SHAREMODE_SHARED, STREAM_FLAGS, BUFFER_DURATION, 0, &CAPTURE_FORMAT, nullptr));
     if (ok) {
-        capture->event = CreateEventW(nullptr, FALSE, FALSE, nullptr);
-        ok = capture->event != nullptr &&
-             SUCCEEDED(capture->audioClient->SetEventHandle(capture->event));
+        capture->event.assign(CreateEventW(nullptr, FALSE, FALSE, nullptr));
+        ok =
+            capture->event && SUCCEEDED(capture->audioClient->SetEventHandle(capture->event.get()));
     }
-    ok = ok &&
-         SUCCEEDED(capture->audioClient->GetService(
-             __uuidof(IAudioCaptureClient), reinterpret_cast<void**>(&capture->captureClient)));
+    ok = ok && SUCCEEDED(capture->audioClient->GetService(__uuidof(IAudioCaptureClient),
+                                                          capture->captureClient.putVoid()));
     ok = ok && SUCCEEDED(capture->audioClient->Start());
     if (!ok) {
         stopCapture(*capture);
@@ -183,19 +216,10 @@ void stopCapture(ProcessCapture& capture) {
     if (capture.thread.joinable()) {
         capture.thread.join();
     }
-    if (capture.audioClient != nullptr) {
+    if (capture.audioClient) {
         capture.audioClient->Stop();
     }
-    if (capture.captureClient != nullptr) {
-        capture.captureClient->Release();
-        capture.captureClient = nullptr;
-    }
-    if (capture.audioClient != nullptr) {
-        capture.audioClient->Release();
-        capture.audioClient = nullptr;
-    }
-    if (capture.event != nullptr) {
-        CloseHandle(capture.event);
-        capture.event = nullptr;
-    }
+    capture.captureClient.reset();
+    capture.audioClient.reset();
+    capture.event.reset();
 }

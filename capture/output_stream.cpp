@@ -22,6 +22,14 @@ int64_t pacingSleepMillis(int64_t remaining, int64_t frequency) {
     return std::max<int64_t>(1, millis);
 }
 
+int64_t pacingTimerUnits(int64_t remaining, int64_t frequency) {
+    constexpr int64_t UNITS_PER_SECOND = 10000000;
+    constexpr int64_t SHORTEST_WAIT = 1000;
+    const int64_t units = (remaining / frequency) * UNITS_PER_SECOND +
+                          ((remaining % frequency) * UNITS_PER_SECOND + frequency - 1) / frequency;
+    return std::max(SHORTEST_WAIT, units);
+}
+
 size_t samplesIn(int64_t ticks, int64_t frequency) {
     // A second holds more than the bound, and below it the product cannot overflow.
     if (ticks >= frequency) {

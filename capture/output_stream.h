@@ -21,6 +21,11 @@ int64_t blockDueTime(int64_t c0, int64_t frequency, int64_t n);
 // the whole milliseconds they make, but at least 1 so the loop never spins.
 int64_t pacingSleepMillis(int64_t remaining, int64_t frequency);
 
+// The same wait in the 100-ns units of a waitable timer, which wakes on time
+// rather than on the system's tick: the ticks rounded up, but at least 0.1 ms so
+// the loop never spins.
+int64_t pacingTimerUnits(int64_t remaining, int64_t frequency);
+
 // How many stereo samples of the stream a span of counter ticks holds, at most
 // the queue's bound (a later block needs no more cushion than that).
 size_t samplesIn(int64_t ticks, int64_t frequency);

@@ -22,6 +22,9 @@ static_assert(SESSION_INACTIVE == static_cast<int>(AudioSessionStateInactive) &&
 
 namespace {
 
+// Windows 10 1803 and later; these headers do not name it yet.
+constexpr DWORD CREATE_WAITABLE_TIMER_HIGH_RESOLUTION = 0x00000002;
+
 void collectEndpointSessions(IMMDevice* device, std::set<uint32_t>& pids) {
     ComRef<IAudioSessionManager2> manager;
     if (FAILED(device->Activate(__uuidof(IAudioSessionManager2), CLSCTX_ALL, nullptr,
@@ -99,6 +102,12 @@ HRESULT activateProcessLoopback(PROPVARIANT* params,
                                 IActivateAudioInterfaceAsyncOperation** operation) {
     return ActivateAudioInterfaceAsync(L"VAD\\Process_Loopback", __uuidof(IAudioClient), params,
                                        handler, operation);
+}
+
+HANDLE createHighResolutionTimer() {
+    // Older systems fail the flag with ERROR_INVALID_PARAMETER; the caller then sleeps.
+    return CreateWaitableTimerExW(nullptr, nullptr, CREATE_WAITABLE_TIMER_HIGH_RESOLUTION,
+                                  TIMER_ALL_ACCESS);
 }
 
 void platformSleep(DWORD ms) {

@@ -29,5 +29,9 @@ HRESULT activateProcessLoopback(PROPVARIANT* params,
                                 IActivateAudioInterfaceCompletionHandler* handler,
                                 IActivateAudioInterfaceAsyncOperation** operation);
 
+// A waitable timer that wakes on time rather than on the system's timer tick, or
+// none where the system has no such timer (before Windows 10 1803).
+HANDLE createHighResolutionTimer();
+
 // Sleeps at least ms milliseconds, waking on the system's timer tick.
 void platformSleep(DWORD ms);

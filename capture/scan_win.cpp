@@ -59,14 +59,19 @@ void scanSessions(ScanContext& context) {
         wantedPids(context.options, context.processes, sessionPids, GetCurrentProcessId());
 
     // Captures leave the table under the lock and are stopped after it, so the
-    // output loop never waits for a capture thread to end.
+    // output loop never waits for a capture thread to end. A capture whose stream
+    // failed is stopped here and activated anew below, on the activations' schedule.
     std::vector<std::unique_ptr<ProcessCapture>> stopped;
     AcquireSRWLockExclusive(&context.tableLock);
     std::vector<uint32_t> running;
+    std::set<uint32_t> failed;
     for (const auto& entry : context.captures) {
         running.push_back(entry.first);
+        if (entry.second->failed.load()) {
+            failed.insert(entry.first);
+        }
     }
-    const CaptureChanges changes = reconcileCaptures(running, wanted);
+    const CaptureChanges changes = reconcileCaptures(running, failed, wanted);
     for (uint32_t pid : changes.stop) {
         stopped.push_back(std::move(context.captures.extract(pid).mapped()));
     }

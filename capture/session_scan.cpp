@@ -115,12 +115,21 @@ std::set<uint32_t> wantedPids(const HelperOptions& options, const ProcessTable& 
 }
 
 CaptureChanges reconcileCaptures(const std::vector<uint32_t>& running,
+                                 const std::set<uint32_t>& failed,
                                  const std::set<uint32_t>& wanted) {
     CaptureChanges changes;
-    const std::set<uint32_t> have(running.begin(), running.end());
-    std::set_difference(have.begin(), have.end(), wanted.begin(), wanted.end(),
-                        std::back_inserter(changes.stop));
-    std::set_difference(wanted.begin(), wanted.end(), have.begin(), have.end(),
-                        std::back_inserter(changes.start));
+    std::set<uint32_t> kept;
+    for (uint32_t pid : running) {
+        if (failed.count(pid) == 0 && wanted.count(pid) != 0) {
+            kept.insert(pid);
+        } else {
+            changes.stop.push_back(pid);
+        }
+    }
+    for (uint32_t pid : wanted) {
+        if (kept.count(pid) == 0) {
+            changes.start.push_back(pid);
+        }
+    }
     return changes;
 }

@@ -67,6 +67,8 @@ struct CaptureChanges {
     std::vector<uint32_t> start; // ascending
 };
 
-// running: the ids in the capture table, ascending.
+// running: the ids in the capture table, ascending; failed: those of them whose
+// stream failed for good, which are stopped and, while still wanted, started anew.
 CaptureChanges reconcileCaptures(const std::vector<uint32_t>& running,
+                                 const std::set<uint32_t>& failed,
                                  const std::set<uint32_t>& wanted);

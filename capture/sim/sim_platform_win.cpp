@@ -9,6 +9,8 @@
 // change so that it is complete whenever the process ends:
 //
 //   activations <pid>|self <count>
+//   marshal free-threaded|not-aggregated|other|none   what the last activation's
+//          completion handler answered to IMarshal
 //   stream <id> <pid>|self audio=<refs> capture=<refs> idle|running|stopped
 //          discontinuities=<n> lost=<frames> started=<Unix time in ms, 0 before>
 //   breach <what>
@@ -34,6 +36,7 @@
 #include "capture/platform_win.h"
 #include "capture/session_scan.h"
 #include "capture/sim/sim_scenario.h"
+#include "common/com_ref_win.h"
 
 namespace {
 
@@ -89,8 +92,11 @@ struct StreamRecord {
 // Everything the report file says, kept under one lock.
 class SimReport {
   public:
-    void countActivation(uint32_t pid) {
-        change([&] { ++activations_[pidName(pid)]; });
+    void countActivation(uint32_t pid, const char* marshal) {
+        change([&] {
+            ++activations_[pidName(pid)];
+            marshal_ = marshal;
+        });
     }
     int addStream(uint32_t pid) {
         int id = 0;
@@ -128,6 +134,9 @@ class SimReport {
         for (const auto& [pid, count] : activations_) {
             text << "activations " << pid << ' ' << count << '\n';
         }
+        if (marshal_ != nullptr) {
+            text << "marshal " << marshal_ << '\n';
+        }
         for (size_t id = 0; id < streams_.size(); ++id) {
             const StreamRecord& s = streams_[id];
             text << "stream " << id << ' ' << s.pid << " audio=" << s.audioRefs
@@ -151,6 +160,7 @@ class SimReport {
 
     std::mutex mutex_;
     std::map<std::string, int> activations_;
+    const char* marshal_ = nullptr;
     std::vector<StreamRecord> streams_;
     std::vector<std::string> breaches_;
 };
@@ -382,8 +392,18 @@ class SimStream final : public IAudioClient {
         }
     }
 
+    // From the scenario's time on, the stream is gone: every packet call fails.
+    bool failing() const {
+        return settings_.failsMs >= 0 && started_.load() &&
+               (counterNow() - startCounter_) * 1000 / counterFrequency() >= settings_.failsMs;
+    }
+
     HRESULT nextPacketSize(UINT32* frames) {
         std::lock_guard<std::mutex> lock(mutex_);
+        *frames = 0;
+        if (failing()) {
+            return static_cast<HRESULT>(settings_.failCode);
+        }
         *frames = started_.load() && heldFrames_ < 0 ? advance() : 0;
         return S_OK;
     }
@@ -393,13 +413,14 @@ class SimStream final : public IAudioClient {
         if (heldFrames_ >= 0) {
             report().breach("GetBuffer called again before ReleaseBuffer");
         }
-        const UINT32 size = started_.load() ? advance() : 0;
-        heldFrames_ = size;
+        const bool gone = failing();
+        const UINT32 size = started_.load() && !gone ? advance() : 0;
+        heldFrames_ = gone ? -1 : size;
         if (size == 0) {
             *data = nullptr;
             *frames = 0;
             *flags = 0;
-            return AUDCLNT_S_BUFFER_EMPTY;
+            return gone ? static_cast<HRESULT>(settings_.failCode) : AUDCLNT_S_BUFFER_EMPTY;
         }
         bool silent = true;
         for (const SimTone& tone : tones_) {
@@ -536,6 +557,37 @@ bool validLoopbackParams(const PROPVARIANT* params, DWORD* pid) {
     return fields[0] == 1 && fields[2] == 0;
 }
 
+// The class that unmarshals what a marshaler writes for an in-process caller.
+CLSID inProcessUnmarshaler(IMarshal* marshal, IUnknown* object) {
+    CLSID unmarshaler = {};
+    marshal->GetUnmarshalClass(__uuidof(IUnknown), object, MSHCTX_INPROC, nullptr, MSHLFLAGS_NORMAL,
+                               &unmarshaler);
+    return unmarshaler;
+}
+
+// What the handler answers to IMarshal: the free-threaded marshaler (told by the
+// unmarshal class a marshaler of that kind made here gives), and aggregated with
+// the handler, so that it gives the handler's own identity.
+const char* handlerMarshal(IActivateAudioInterfaceCompletionHandler* handler) {
+    ComRef<IMarshal> marshal;
+    if (FAILED(handler->QueryInterface(__uuidof(IMarshal), marshal.putVoid()))) {
+        return "none";
+    }
+    ComRef<IUnknown> reference;
+    ComRef<IMarshal> referenceMarshal;
+    CoCreateFreeThreadedMarshaler(nullptr, reference.put());
+    reference->QueryInterface(__uuidof(IMarshal), referenceMarshal.putVoid());
+    if (inProcessUnmarshaler(marshal.get(), handler) !=
+        inProcessUnmarshaler(referenceMarshal.get(), handler)) {
+        return "other";
+    }
+    ComRef<IUnknown> fromMarshal;
+    ComRef<IUnknown> fromHandler;
+    marshal->QueryInterface(__uuidof(IUnknown), fromMarshal.putVoid());
+    handler->QueryInterface(__uuidof(IUnknown), fromHandler.putVoid());
+    return fromMarshal.get() == fromHandler.get() ? "free-threaded" : "not-aggregated";
+}
+
 // A made-up process with the helper's own id would be left out as the helper
 // itself and its sound would be missing for reasons no test means.
 void checkMadeUpIds(const SimScenario& scenario) {
@@ -596,7 +648,7 @@ HRESULT activateProcessLoopback(PROPVARIANT* params,
     }
     agile->Release();
 
-    report().countActivation(pid);
+    report().countActivation(pid, handlerMarshal(handler));
     const SimScenario scenario = loadScenario();
     SimActivation how;
     const auto found = scenario.activations.find(pid == GetCurrentProcessId() ? SIM_SELF : pid);
@@ -626,6 +678,15 @@ HRESULT activateProcessLoopback(PROPVARIANT* params,
     // A completion that never comes keeps its handler reference for good.
     *operation = op;
     return S_OK;
+}
+
+HANDLE createHighResolutionTimer() {
+    if (!loadScenario().highResolutionTimer) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return nullptr;
+    }
+    // Wine's timers wake on time, as the high-resolution kind does on Windows.
+    return CreateWaitableTimerExW(nullptr, nullptr, 0, TIMER_ALL_ACCESS);
 }
 
 // Windows wakes a sleeping thread only on its timer tick (15.6 ms unless raised);

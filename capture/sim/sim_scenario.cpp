@@ -108,6 +108,16 @@ SimScenario readSimScenario(std::istream& in) {
             uint32_t pid = 0;
             std::string stops;
             fields >> pid >> stops >> scenario.streams[pid].eventStopsMs;
+        } else if (kind == "stream") {
+            uint32_t pid = 0;
+            std::string fails;
+            std::string code;
+            fields >> pid >> fails >> scenario.streams[pid].failsMs >> code;
+            scenario.streams[pid].failCode = static_cast<uint32_t>(std::stoul(code, nullptr, 16));
+        } else if (kind == "timer") {
+            std::string none;
+            fields >> none;
+            scenario.highResolutionTimer = none != "none";
         } else if (kind == "tick") {
             fields >> scenario.tickMs;
         } else if (kind == "snapshot") {

@@ -11,14 +11,21 @@
 //   clock <pid> <ppm>                   the stream of pid's tree runs ppm fast (negative: slow)
 //   packets <pid> <first> [<next>...]   packet sizes in frames: the first, then the rest in turn
 //   event <pid> stops <ms>              the stream's event is no longer set ms after its start
+//   stream <pid> fails <ms> <hex>       from ms after the stream's start, GetNextPacketSize
+//                                       and GetBuffer answer hex (the stream is gone)
 //   tick <ms>                           Sleep wakes only on this timer tick (fractions allowed)
+//   timer none                          no high-resolution waitable timer, as before
+//                                       Windows 10 1803: creating one fails
+//                                       with ERROR_INVALID_PARAMETER
 //   snapshot fails                      no process snapshot can be taken
 //   enumerator fails                    no endpoint enumerator can be created
 //
 // Activation: fail gives the code as the activation's result, refuse as the
 // result of ActivateAudioInterfaceAsync, broken as the failure of
 // GetActivateResult itself; empty succeeds without an object; late completes
-// after ms. Blank lines and lines starting with # are ignored; so are unknown lines.
+// after ms. The stream lines hold for every stream activated while they stand, so
+// removing one lets the next activation bring a healthy stream. Blank lines and
+// lines starting with # are ignored; so are unknown lines.
 //
 // Made-up processes take ids that are not multiples of 4: Windows and Wine give
 // every real process such an id, and a made-up one that happened to be the
@@ -66,6 +73,8 @@ struct SimStreamSettings {
     double ppm = 0;
     std::vector<uint32_t> packets = {480};
     int64_t eventStopsMs = -1; // -1: never
+    int64_t failsMs = -1;      // -1: never
+    uint32_t failCode = 0;
 };
 
 // The pid that stands for the helper itself in activation lines ("self").
@@ -79,6 +88,7 @@ struct SimScenario {
     std::map<uint32_t, SimActivation> activations;
     std::map<uint32_t, SimStreamSettings> streams;
     double tickMs = 0;
+    bool highResolutionTimer = true;
     bool snapshotFails = false;
     bool enumeratorFails = false;
 };

@@ -13,6 +13,8 @@ import {
   bytesPerSecond,
   carries,
   f32,
+  fromWallClock,
+  heardAgain,
   histogram,
   longestGap,
   openWindow,
@@ -243,6 +245,42 @@ test('drifting clocks, uneven packets and a 15.6 ms timer tick: the sources come
   const afterStop = blocks.filter((b) => b.at - blocks[0].at > 4000);
   assert.ok(afterStop.filter((b) => b.samples.some(carries(1))).length > 50, 'its sound still comes through');
 });
+
+// What the platform asks of the helper's objects, and a stream that the platform
+// takes away (the audio service restarted): 310 plays 0.5; a fault stands only for
+// the streams activated in the first 500 ms.
+const platformCases = [
+  {
+    name: 'the completion handler hands IMarshal to the free-threaded marshaler it aggregates',
+    check: ({ report }) => assert.equal(report.marshal, 'free-threaded'),
+  },
+  {
+    name: 'a stream that fails for good after 2 s is released and heard again within about 3 s',
+    fault: 'stream 310 fails 2000 88890004',
+    check: ({ run, report }) => {
+      const [failed, next, ...more] = report.streams.filter((s) => s.pid === '310');
+      assert.ok(next && more.length === 0, `streams: ${JSON.stringify(report.streams)}`);
+      assert.deepEqual([failed.state, failed.audio, failed.capture], ['stopped', 0, 0], 'the failed stream is released');
+      const failedAt = fromWallClock(failed.started + 2000);
+      const back = heardAgain(blocksOf(run), carries(4), failedAt);
+      assert.ok(back !== null && back - failedAt < 3000, `heard again ${back && Math.round(back - failedAt)} ms after the failure`);
+    },
+  },
+];
+
+for (const c of platformCases) {
+  test(`platform: ${c.name}`, async (t) => {
+    const world = ['process 310 101 a.exe', 'session 310 active', `tone 310 ${HALF} 0`];
+    const scenario = new Scenario([...world, ...(c.fault ? [c.fault] : [])]);
+    const run = startHelper(simHelper, ['--all-except', '0'], { scenario, t });
+    await waitForReady(run);
+    await sleep(500);
+    scenario.write(world);
+    await sleep(c.fault ? 5500 : 500);
+    assert.equal(await stop(run), 0);
+    c.check({ run, report: scenario.report() });
+  });
+}
 
 // Window mode on a real window under Wine: the helper learns the window's process
 // from the platform, and the simulated audio system gives that process a tone.

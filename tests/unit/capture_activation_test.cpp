@@ -1,6 +1,9 @@
 #include <gtest/gtest.h>
 
+#include <vector>
+
 #include "capture/activation_schedule.h"
+#include "capture/stream_health.h"
 
 namespace {
 
@@ -49,6 +52,39 @@ TEST(CaptureActivation, StuckActivationsAreRetriedAfterGrowingPauses) {
         } else {
             EXPECT_EQ(schedule.next(e.pid, e.at), e.expect) << e.behaviour;
         }
+    }
+}
+
+TEST(CaptureActivation, StreamsFailForGoodOnInvalidationOrOnTenFailuresInARow) {
+    constexpr int32_t E_FAIL_CODE = static_cast<int32_t>(0x80004005);
+    constexpr int32_t BUFFER_EMPTY = 0x08890001;
+    const struct {
+        const char* behaviour;
+        std::vector<int32_t> results;
+        size_t failedAtCall; // 0: never
+    } cases[] = {
+        {"successes never fail", {0, BUFFER_EMPTY, 0, 1}, 0},
+        {"the device was invalidated", {0, HR_AUDCLNT_E_DEVICE_INVALIDATED}, 2},
+        {"the audio service stopped", {HR_AUDCLNT_E_SERVICE_NOT_RUNNING}, 1},
+        {"the resources were invalidated", {0, 0, HR_AUDCLNT_E_RESOURCES_INVALIDATED}, 3},
+        {"nine other failures in a row are not yet for good", std::vector<int32_t>(9, E_FAIL_CODE),
+         0},
+        {"the tenth is", std::vector<int32_t>(10, E_FAIL_CODE), 10},
+        {"a success in between starts the count again",
+         {E_FAIL_CODE, E_FAIL_CODE, E_FAIL_CODE, E_FAIL_CODE, E_FAIL_CODE, 0, E_FAIL_CODE,
+          E_FAIL_CODE, E_FAIL_CODE, E_FAIL_CODE, E_FAIL_CODE, E_FAIL_CODE, E_FAIL_CODE, E_FAIL_CODE,
+          E_FAIL_CODE},
+         0},
+    };
+    for (const auto& c : cases) {
+        StreamHealth health;
+        size_t failedAt = 0;
+        for (size_t i = 0; i < c.results.size() && failedAt == 0; ++i) {
+            if (health.failedAfter(c.results[i])) {
+                failedAt = i + 1;
+            }
+        }
+        EXPECT_EQ(failedAt, c.failedAtCall) << c.behaviour;
     }
 }
 

@@ -195,21 +195,25 @@ TEST(CaptureScan, ProcessTableLowerCasesAndLaterEntriesWin) {
     EXPECT_TRUE(table.parent.empty() && table.name.empty());
 }
 
-TEST(CaptureScan, ReconciliationStopsUnwantedAndStartsMissing) {
+TEST(CaptureScan, ReconciliationStopsUnwantedAndFailedAndStartsMissingAndFailed) {
     const struct {
         std::vector<uint32_t> running;
+        std::set<uint32_t> failed;
         std::set<uint32_t> wanted;
         std::vector<uint32_t> stop;
         std::vector<uint32_t> start;
     } cases[] = {
-        {{}, {}, {}, {}},
-        {{}, {30, 10}, {}, {10, 30}},
-        {{10, 20, 30}, {}, {10, 20, 30}, {}},
-        {{10, 20, 30}, {20, 40, 5}, {10, 30}, {5, 40}},
-        {{10, 20}, {10, 20}, {}, {}},
+        {{}, {}, {}, {}, {}},
+        {{}, {}, {30, 10}, {}, {10, 30}},
+        {{10, 20, 30}, {}, {}, {10, 20, 30}, {}},
+        {{10, 20, 30}, {}, {20, 40, 5}, {10, 30}, {5, 40}},
+        {{10, 20}, {}, {10, 20}, {}, {}},
+        {{10, 20}, {20}, {10, 20}, {20}, {20}},
+        {{10, 20}, {10}, {20, 30}, {10}, {30}},
+        {{10, 20}, {10, 20}, {}, {10, 20}, {}},
     };
     for (const auto& c : cases) {
-        const CaptureChanges changes = reconcileCaptures(c.running, c.wanted);
+        const CaptureChanges changes = reconcileCaptures(c.running, c.failed, c.wanted);
         EXPECT_EQ(changes.stop, c.stop);
         EXPECT_EQ(changes.start, c.start);
     }

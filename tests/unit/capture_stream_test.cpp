@@ -198,6 +198,25 @@ TEST(CapturePacing, SleepsAreWholeMillisecondsAndNeverZero) {
     }
 }
 
+TEST(CapturePacing, TimerWaitsRoundUpTo100nsAndLastAtLeastATenthOfAMillisecond) {
+    const struct {
+        int64_t remaining;
+        int64_t f;
+        int64_t units;
+    } cases[] = {
+        {1, 10'000'000, 1000},
+        {1'000, 10'000'000, 1000},
+        {1'001, 10'000'000, 1001},
+        {35'796, 3'579'545, 100'002},
+        {24'000'000, 2'400'000'000, 100'000},
+        {24'000'001, 2'400'000'000, 100'001},
+        {2'400'000'000 * 3, 2'400'000'000, 30'000'000},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(pacingTimerUnits(c.remaining, c.f), c.units) << c.remaining << " at " << c.f;
+    }
+}
+
 // Runs the output loop's wait against a simulated counter over a day of blocks,
 // with sleeps that overshoot by up to 2 ms and one half-second stall: every block
 // leaves at or after its due time, no later than the sleep's granularity unless

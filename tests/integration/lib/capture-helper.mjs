@@ -38,7 +38,7 @@ export class Scenario {
     } catch {
       // Nothing activated yet.
     }
-    const report = { activations: new Map(), streams: [], breaches: [] };
+    const report = { activations: new Map(), marshal: null, streams: [], breaches: [] };
     for (const line of text.split('\n')) {
       const activations = /^activations (\S+) (\d+)$/.exec(line);
       const stream = /^stream \d+ (\S+) audio=(-?\d+) capture=(-?\d+) (\w+) discontinuities=(\d+) lost=(\d+) started=(\d+)$/.exec(line);
@@ -48,6 +48,7 @@ export class Scenario {
         report.streams.push({ pid, audio: +audio, capture: +capture, state, discontinuities: +discontinuities, lost: +lost, started: +started });
       }
       if (line.startsWith('breach ')) report.breaches.push(line.slice(7));
+      if (line.startsWith('marshal ')) report.marshal = line.slice(8);
     }
     // References still held on a stream that no running capture needs.
     report.leaks = report.streams.filter((s) => s.state !== 'running' && s.audio + s.capture > 0);
@@ -139,7 +140,8 @@ export async function openWindow(seconds) {
 }
 
 // Two sources whose clocks run 300 ppm fast (310, 0.5) and slow (321, 0.25), with
-// uneven packets after a large first one, and a 15.6 ms timer tick as on Windows.
+// uneven packets after a large first one, and the output paced by Sleep on a
+// 15.6 ms timer tick, as on Windows before 10 1803 (no high-resolution timer).
 export const DRIFTING = [
   'process 310 101 fast.exe',
   'process 321 101 slow.exe',
@@ -152,6 +154,7 @@ export const DRIFTING = [
   'packets 310 720 448 512',
   'packets 321 720 441 519 480',
   'tick 15.6',
+  'timer none',
 ];
 
 // Sources of 0.5, 0.25 and 0.125 mix to exact sums; bit 4, 2 or 1 of a sample in
@@ -170,6 +173,16 @@ export function blocksOf(run) {
     blocks.push({ at: run.chunks[chunk - 1].at, samples: new Float32Array(copy.buffer) });
   }
   return blocks;
+}
+
+// The performance.now() time of a wall-clock time that the simulated platform reports.
+export const fromWallClock = (ms) => ms - (Date.now() - performance.now());
+
+// When a source that `carries` recognises is heard again after its stream failed
+// at `failedAt`: the first whole block of it after the blocks it is missing from.
+export function heardAgain(blocks, carries, failedAt) {
+  const silentFrom = blocks.findIndex((b) => b.at > failedAt && !b.samples.some(carries));
+  return silentFrom < 0 ? null : (blocks.slice(silentFrom).find((b) => b.samples.every(carries))?.at ?? null);
 }
 
 export const longestGap = (blocks) => Math.max(...blocks.slice(1).map((b, i) => b.at - blocks[i].at));

@@ -1,10 +1,13 @@
 // Takes the simulated helper's figures under Wine: byte rate, the gaps between
 // blocks as the reader sees them, the stream beside a stuck activation, partial
-// blocks of drifting sources on a 15.6 ms timer tick, and CPU time per minute with
-// and without sound. Run through scripts/measure-helper; MEASURE_SECONDS sets the
-// length of the drift and CPU runs.
-import { execFileSync } from 'node:child_process';
+// blocks of drifting sources on a 15.6 ms timer tick, lost packets with a busy
+// loop on every core, the return of a source whose stream failed, and CPU time
+// per minute with and without sound. Run through scripts/measure-helper;
+// MEASURE_SECONDS sets the length of the drift, load and CPU runs, MEASURE_ONLY
+// (comma-separated names of the runs below) picks some of them.
+import { execFileSync, spawn } from 'node:child_process';
 import fs from 'node:fs';
+import os from 'node:os';
 import { setTimeout as sleep } from 'node:timers/promises';
 
 import {
@@ -15,6 +18,8 @@ import {
   blocksOf,
   bytesPerSecond,
   carries,
+  fromWallClock,
+  heardAgain,
   longestGap,
   simHelper,
   sourceGaps,
@@ -25,6 +30,10 @@ import {
 import { percentile } from './wine.mjs';
 
 const cpuSeconds = Number(process.env.MEASURE_SECONDS ?? 60);
+const only = process.env.MEASURE_ONLY?.split(',');
+// One source playing 0.5.
+const source = ['process 310 101 a.exe', 'session 310 active', 'tone 310 16384 0'];
+const sortedGaps = (blocks) => blocks.slice(1).map((b, i) => b.at - blocks[i].at).sort((a, b) => a - b);
 const ticksPerSecond = Number(execFileSync('getconf', ['CLK_TCK'], { encoding: 'utf8' }));
 
 // User plus system ticks of a Linux process and all its descendants (the Wine
@@ -111,8 +120,8 @@ async function stuckActivation() {
     `lost sound ${(source.lostShare * 100).toFixed(1)} %, activations of the stuck pid ${scenario.report().activations.get('341')}`);
 }
 
-async function drift() {
-  const scenario = new Scenario(DRIFTING);
+async function drift(pacing, lines) {
+  const scenario = new Scenario(lines);
   const run = startHelper(simHelper, ['--all-except', '0'], { scenario });
   await waitForReady(run);
   await sleep(cpuSeconds * 1000);
@@ -122,10 +131,12 @@ async function drift() {
   const rate = bytesPerSecond(blocks);
   for (const [label, bit] of [['+300 ppm', 4], ['-300 ppm', 2]]) {
     const source = sourceGaps(blocks, carries(bit));
-    console.log(`${label} source, 15.6 ms tick: ${(source.partial / minutes).toFixed(1)} partial and ` +
+    console.log(`${label} source, 15.6 ms tick, ${pacing}: ${(source.partial / minutes).toFixed(1)} partial and ` +
       `${(source.missing / minutes).toFixed(1)} missing blocks per minute (${source.blocks} blocks)`);
   }
-  console.log(`byte rate with the tick:   ${rate.toFixed(0)} B/s (${((rate / BYTES_PER_SECOND - 1) * 100).toFixed(3)} % off 384000)`);
+  const gaps = sortedGaps(blocks);
+  console.log(`byte rate with the tick:   ${rate.toFixed(0)} B/s (${((rate / BYTES_PER_SECOND - 1) * 100).toFixed(3)} % off 384000), ` +
+    `block gap p50 ${percentile(gaps, 50).toFixed(2)}, p99 ${percentile(gaps, 99).toFixed(2)} ms`);
 }
 
 // From a tone's sign change in the source to the block that carries it, as read:
@@ -154,9 +165,12 @@ async function latency() {
   console.log(`latency from source to reader: mean ${mean.toFixed(1)} ms, max ${Math.max(...delays).toFixed(1)} ms (${delays.length} sign changes)`);
 }
 
-async function cpuPerMinute(label, lines) {
-  const run = startHelper(simHelper, ['--all-except', '0'], { scenario: new Scenario(lines) });
+// `during`, when given, replaces the scenario once the helper is ready.
+async function cpuPerMinute(label, lines, during) {
+  const scenario = new Scenario(lines);
+  const run = startHelper(simHelper, ['--all-except', '0'], { scenario });
   await waitForReady(run);
+  if (during) scenario.write(during);
   await sleep(1000);
   const helper0 = treeCpuSeconds(run.child.pid);
   const server0 = wineserverCpuSeconds();
@@ -169,16 +183,76 @@ async function cpuPerMinute(label, lines) {
   console.log(`CPU per minute, ${label}: helper ${helper.toFixed(2)} s, wineserver ${server.toFixed(2)} s (over ${cpuSeconds} s)`);
 }
 
-await rateAndGaps();
-await stuckActivation();
-await drift();
-await latency();
-await cpuPerMinute('silence  ', []);
-await cpuPerMinute('two tones', [
-  'process 310 101 a.exe',
-  'process 321 101 b.exe',
-  'session 310 active',
-  'session 321 active',
-  'tone 310 12000 100',
-  'tone 321 9000 37',
-]);
+// A busy loop on every core for as long as `body` runs: a machine whose other
+// work competes with the helper for the CPU.
+async function withCpuHog(body) {
+  const hogs = os.cpus().map(() => spawn('sh', ['-c', 'while :; do :; done'], { stdio: 'ignore' }));
+  try {
+    return await body();
+  } finally {
+    for (const hog of hogs) hog.kill('SIGKILL');
+  }
+}
+
+async function underLoad() {
+  const scenario = new Scenario(source);
+  const run = startHelper(simHelper, ['--all-except', '0'], { scenario });
+  await waitForReady(run);
+  await withCpuHog(() => sleep(cpuSeconds * 1000));
+  await stop(run);
+  const blocks = blocksOf(run);
+  const minutes = (blocks.at(-1).at - blocks[0].at) / 60000;
+  const gaps = sortedGaps(blocks);
+  const stream = scenario.report().streams.find((s) => s.pid === '310');
+  const gapsOfSource = sourceGaps(blocks, carries(4));
+  console.log(`busy loop on ${os.cpus().length} cores: ${(stream.discontinuities / minutes).toFixed(1)} losses ` +
+    `(${(stream.lost / 480 / minutes).toFixed(1)} packets) per minute, block gap p99 ${percentile(gaps, 99).toFixed(2)} ms, ` +
+    `max ${gaps.at(-1).toFixed(1)} ms; source partial ${(gapsOfSource.partial / minutes).toFixed(1)}, missing ${(gapsOfSource.missing / minutes).toFixed(1)} blocks per minute`);
+}
+
+// A source whose stream fails for good (as when the audio service restarts) 2.1 s
+// after it starts, just after a scan, which is the longest wait for the next one;
+// its next stream is healthy.
+async function streamFailure() {
+  const scenario = new Scenario([...source, 'stream 310 fails 2100 88890004']);
+  const run = startHelper(simHelper, ['--all-except', '0'], { scenario });
+  await waitForReady(run);
+  await sleep(500);
+  scenario.write(source);
+  await sleep(8000);
+  await stop(run);
+  const [first, second] = scenario.report().streams.filter((s) => s.pid === '310');
+  const failedAt = fromWallClock(first.started + 2100);
+  const heard = heardAgain(blocksOf(run), carries(4), failedAt);
+  console.log(`stream failure: heard again ${heard ? Math.round(heard - failedAt) : 'never'} ms after it failed ` +
+    `(next stream started ${second ? second.started - first.started - 2100 : '-'} ms after)`);
+}
+
+const runs = {
+  rateAndGaps,
+  stuckActivation,
+  driftSleeping: () => drift('paced by Sleep', DRIFTING),
+  driftTimer: () => drift('paced by the timer', DRIFTING.filter((line) => line !== 'timer none')),
+  latency,
+  underLoad,
+  streamFailure,
+  cpuSilence: () => cpuPerMinute('silence  ', []),
+  cpuSilenceSleeping: () => cpuPerMinute('silence, paced by Sleep', ['timer none']),
+  cpuOneSource: () => cpuPerMinute('one source', source),
+  // Every new stream of the source fails at once, or the audio service is down:
+  // its stream failed and activations fail until it is back.
+  cpuFailing: () => cpuPerMinute('failing at every start', [...source, 'stream 310 fails 0 88890004']),
+  cpuServiceDown: () => cpuPerMinute('audio service down', [...source, 'stream 310 fails 500 88890010'],
+    [...source, 'stream 310 fails 0 88890010', 'activation 310 fail 88890010']),
+  cpuTones: () => cpuPerMinute('two tones', [
+    'process 310 101 a.exe',
+    'process 321 101 b.exe',
+    'session 310 active',
+    'session 321 active',
+    'tone 310 12000 100',
+    'tone 321 9000 37',
+  ]),
+};
+for (const [name, body] of Object.entries(runs)) {
+  if (!only || only.includes(name)) await body();
+}
