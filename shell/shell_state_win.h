@@ -23,6 +23,7 @@ constexpr UINT_PTR TIMER_FIRST_UPDATE_CHECK = 201;
 constexpr UINT_PTR TIMER_UPDATE_CHECK = 202;
 constexpr UINT_PTR TIMER_WEBVIEW_START = 203; // a retry, or the box, after a failed start
 constexpr UINT WM_TRAYICON = WM_USER + 101;
+constexpr UINT IDM_SHOW = 1001; // "Show Tolvin", also what a second start asks of the first
 
 struct AppAudio;
 
@@ -57,8 +58,9 @@ extern ShellState g_shell;
 // Reads config.json once per process; later calls return at once.
 void loadSettings();
 
-// This program's folder (no trailing backslash), read once; empty when the
-// program's path names none.
+// This program's full path, and its folder (no trailing backslash; empty when
+// the path names none), read once.
+const std::wstring& programPath();
 const std::wstring& programFolder();
 
 // Starts `commandLine` with no console window and the three standard handles

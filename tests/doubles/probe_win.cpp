@@ -45,6 +45,7 @@ JsonObject describe(HWND w) {
         .add("visible", jsonBool(IsWindowVisible(w)))
         .add("minimised", jsonBool(IsIconic(w)))
         .add("maximised", jsonBool(IsZoomed(w)))
+        .add("foreground", jsonBool(GetForegroundWindow() == w))
         .add("rect", jsonRect(rect))
         .add("owner", jsonHandle(GetWindow(w, GW_OWNER)));
 }
