@@ -95,10 +95,14 @@ for (const [state, f] of Object.entries(share)) {
 }
 
 // The first window is hidden each time; it tells its page when it shows again.
+// Wine without a window manager holds the window thread about 2 s after a hide
+// (it waits for the window to be withdrawn), so each start waits that out.
 const times = [];
 let inFront = 0;
+const ends = [];
 for (let i = 0; i < 5; i++) {
   await view.standIn.command(`post ${WM_CLOSE} 0 0`, isEvent('posted'));
+  await sleep(2500);
   const from = view.standIn.reports.length;
   const second = startProgram(path.join(programFolder(), 'Tolvin.exe'));
   await view.standIn.next((r) => r.call === 'put_IsVisible' && r.value === 1, { from, ms: 10000 });
@@ -106,9 +110,11 @@ for (let i = 0; i < 5; i++) {
   const [first] = await mainWindows(); // the second makes none
   if (first.visible && first.foreground) inFront++;
   await second.ended(10000);
+  ends.push(performance.now() - second.startedAt);
 }
 times.sort((a, b) => a - b);
 console.log(`second start to the first window shown (${inFront} of 5 in front): median ${times[2].toFixed(0)} ms, ` +
-            `min ${times[0].toFixed(0)} ms, max ${times[4].toFixed(0)} ms`);
+            `min ${times[0].toFixed(0)} ms, max ${times[4].toFixed(0)} ms; its end seen after at most ` +
+            `${Math.max(...ends).toFixed(0)} ms`);
 await view.close();
 process.exit(0);
