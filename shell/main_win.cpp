@@ -7,6 +7,7 @@
 #include <string>
 
 #include "bridge/bridge_win.h"
+#include "shell/desktop_win.h"
 #include "shell/paths.h"
 #include "shell/recovery.h"
 #include "shell/shell_state_win.h"
@@ -86,17 +87,48 @@ void startWebView() {
     requestWebViewEnvironment(g_shell.mainWindow, userData.empty() ? nullptr : userData.c_str());
 }
 
+// One instance per session: a second start asks the first to show its window
+// and ends. The first may hold the name before its window exists, or while it
+// ends; a start that finds the name free after all runs on as the first. One
+// that finds neither within the limit runs too, rather than leave the user
+// with nothing.
+bool handedOverToRunningInstance() {
+    const ULONGLONG started = GetTickCount64();
+    do {
+        // The session's namespace: other users on the machine run their own.
+        HANDLE mutex = CreateMutexW(nullptr, FALSE, L"Local\\Tolvin.Instance");
+        if (mutex && GetLastError() != ERROR_ALREADY_EXISTS) return false; // held until exit
+        if (mutex) CloseHandle(mutex);
+        if (HWND first = FindWindowW(WINDOW_CLASS, nullptr)) {
+            // The user started this one, so it may hand the foreground on.
+            DWORD pid = 0;
+            GetWindowThreadProcessId(first, &pid);
+            AllowSetForegroundWindow(pid);
+            PostMessageW(first, WM_COMMAND, IDM_SHOW, 0);
+            return true;
+        }
+        Sleep(50);
+    } while (GetTickCount64() - started < 5000);
+    return false;
+}
+
 } // namespace
 
-const std::wstring& programFolder() {
-    static const std::wstring folder = [] {
-        wchar_t path[MAX_PATH];
-        return folderOf(std::wstring_view(path, GetModuleFileNameW(nullptr, path, MAX_PATH)));
+const std::wstring& programPath() {
+    static const std::wstring path = [] {
+        wchar_t buffer[MAX_PATH];
+        return std::wstring(buffer, GetModuleFileNameW(nullptr, buffer, MAX_PATH));
     }();
+    return path;
+}
+
+const std::wstring& programFolder() {
+    static const std::wstring folder = folderOf(programPath());
     return folder;
 }
 
 int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
+    if (handedOverToRunningInstance()) return 0;
     const int show = startupShowCommand();
     findLoader();
     registerWindowClass();
@@ -113,7 +145,7 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
     RegisterHotKey(window, HOTKEY_MUTE, MOD_CONTROL | MOD_SHIFT | MOD_NOREPEAT, 'M');
     RegisterHotKey(window, HOTKEY_DEAFEN, MOD_CONTROL | MOD_SHIFT | MOD_NOREPEAT, 'D');
     addTrayIcon(window);
-    ShowWindow(window, show);
+    ShowWindow(window, restoreWindowPlace(window, show));
     UpdateWindow(window);
     g_shell.startTick = GetTickCount64();
     SetTimer(window, TIMER_FIRST_UPDATE_CHECK, 3000, nullptr);
@@ -128,6 +160,7 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
     MSG msg{};
     BOOL got;
     while ((got = GetMessageW(&msg, nullptr, 0, 0)) > 0) {
+        if (switchServerDialogMessage(msg)) continue; // its keys: Tab, Enter, Escape
         TranslateMessage(&msg);
         DispatchMessageW(&msg);
     }

@@ -28,6 +28,7 @@ constexpr UINT WM_TRAYICON = WM_USER + 101;
 constexpr UINT WM_START_DRAG = WM_APP + 5;
 constexpr UINT WM_OPEN_OUTSIDE = WM_APP + 6;
 constexpr UINT WM_REBUILD_WEBVIEW = WM_APP + 7;
+constexpr UINT IDM_SHOW = 1001; // "Show Tolvin", also what a second start asks of the first
 
 struct AppAudio;
 
@@ -64,8 +65,9 @@ extern ShellState g_shell;
 // Reads config.json once per process; later calls return at once.
 void loadSettings();
 
-// This program's folder (no trailing backslash), read once; empty when the
-// program's path names none.
+// This program's full path, and its folder (no trailing backslash; empty when
+// the path names none), read once.
+const std::wstring& programPath();
 const std::wstring& programFolder();
 
 // Starts `commandLine` with no console window and the three standard handles

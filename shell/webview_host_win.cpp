@@ -8,6 +8,7 @@
 #include "bridge/bridge_win.h"
 #include "bridge/page_scripts.h"
 #include "shell/deployment.h"
+#include "shell/desktop_win.h"
 #include "shell/origin.h"
 #include "shell/recovery.h"
 #include "shell/shell_state_win.h"
@@ -184,6 +185,7 @@ class ControllerCompletedHandler
         RECT bounds;
         GetClientRect(window, &bounds);
         controller->put_Bounds(bounds);
+        followPageVisibility(window, true);
 
         // A controller without a web view still sizes with the window; the page
         // set-up needs the web view, so the window stays empty.

@@ -7,6 +7,7 @@
 
 #include "appaudio/app_audio_win.h"
 #include "bridge/page_scripts.h"
+#include "shell/desktop_win.h"
 #include "shell/posted_records.h"
 #include "shell/shell_state_win.h"
 #include "update/update_win.h"
@@ -16,11 +17,11 @@ namespace {
 PostedRecords g_postedRecords;
 std::deque<std::wstring> g_toOpen;
 
-constexpr UINT IDM_SHOW = 1001;
 constexpr UINT IDM_TOGGLE_MUTE = 1002;
 constexpr UINT IDM_TOGGLE_DEAFEN = 1003;
 constexpr UINT IDM_SWITCH_SERVER = 1004;
 constexpr UINT IDM_QUIT = 1005;
+constexpr UINT IDM_START_WITH_WINDOWS = 1006;
 
 // A window the page minimised comes back restored, not as a taskbar button.
 void showAndActivate(HWND window) {
@@ -39,7 +40,10 @@ void showTrayMenu(HWND window) {
                 L"Toggle Deafen (Ctrl+Shift+D)");
     InsertMenuW(menu, 4, MF_BYPOSITION | MF_SEPARATOR, 0, nullptr);
     InsertMenuW(menu, 5, MF_BYPOSITION | MF_STRING, IDM_SWITCH_SERVER, L"Switch Server...");
-    InsertMenuW(menu, 6, MF_BYPOSITION | MF_STRING, IDM_QUIT, L"Quit Tolvin");
+    // Checked as the registry holds it: the user may have removed it elsewhere.
+    InsertMenuW(menu, 6, MF_BYPOSITION | MF_STRING | (startsWithWindows() ? MF_CHECKED : 0),
+                IDM_START_WITH_WINDOWS, L"Start with Windows");
+    InsertMenuW(menu, 7, MF_BYPOSITION | MF_STRING, IDM_QUIT, L"Quit Tolvin");
     // Without the foreground the menu would not close when the user clicks elsewhere.
     SetForegroundWindow(window);
     TrackPopupMenu(menu, TPM_RIGHTBUTTON, cursor.x, cursor.y, 0, window, nullptr);
@@ -72,10 +76,16 @@ void onCommand(HWND window, UINT command) {
     case IDM_TOGGLE_DEAFEN:
         runPageScript(DEAFEN_SCRIPT);
         break;
+    case IDM_SWITCH_SERVER:
+        openSwitchServerDialog(window);
+        break;
+    case IDM_START_WITH_WINDOWS:
+        setStartWithWindows(!startsWithWindows());
+        break;
     case IDM_QUIT:
         DestroyWindow(window);
         break;
-    default: // "Switch Server..." is accepted and ignored: the address is read once per start.
+    default:
         break;
     }
 }
@@ -95,7 +105,8 @@ void onTrayIcon(HWND window, LPARAM mouse) {
 
 LRESULT CALLBACK mainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
     switch (message) {
-    case WM_DESTROY: // the helper's life-line is closed before the program ends
+    case WM_DESTROY: // "Quit Tolvin" and an update install; the helper's life-line is closed
+        rememberWindowPlace(window);
         stopAppAudio();
         PostQuitMessage(0);
         return 0;
@@ -122,6 +133,14 @@ LRESULT CALLBACK mainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM
             g_shell.controller->put_Bounds(bounds);
         }
         return 0;
+    case WM_ENDSESSION: // the session ends without destroying the window
+        if (wParam) rememberWindowPlace(window);
+        return 0;
+    case WM_WINDOWPOSCHANGED: {
+        const LRESULT result = DefWindowProcW(window, message, wParam, lParam); // WM_SIZE first
+        followPageVisibility(window);
+        return result;
+    }
     case WM_CLOSE: // closing only hides: the program lives on in the tray
         ShowWindow(window, SW_HIDE);
         return 0;

@@ -11,9 +11,11 @@
 //   main-frame new document  "content-loading"
 //   page postMessage(value)  "message-from <document address> <JSON text>"
 //   renderer or browser gone "process-failed 1" or "process-failed 0"
+//   controller visibility    Chromium's window minimised or restored
 //
 // Chromium DevTools calls do the work (one session per page, whose commands run
-// in the order sent); Playwright launches the browser and gives tests the page.
+// in the order sent); Playwright attaches to the browser and gives tests the page.
+import { spawn } from 'node:child_process';
 import fs from 'node:fs';
 import os from 'node:os';
 import path from 'node:path';
@@ -51,6 +53,29 @@ const removeDataDir = (dir) => fs.rm(dir, { recursive: true, force: true, maxRet
 
 const PROCESS_FAILED = { browserExited: 0, renderExited: 1 };
 
+// Chromium started here, and Playwright attached without its default overrides:
+// its focus emulation would keep the page visible in a minimised window.
+async function launch(dataDir, args) {
+  const child = spawn('/usr/bin/chromium', [...args, `--user-data-dir=${dataDir}`, '--remote-debugging-port=0'],
+                      { stdio: ['ignore', 'ignore', 'pipe'] });
+  let said = '';
+  const endpoint = await new Promise((resolve, reject) => {
+    const timer = setTimeout(() => reject(new Error('no DevTools address within 30 s')), 30000);
+    child.on('error', reject);
+    child.on('exit', () => reject(new Error('Chromium ended at its start')));
+    child.stderr.on('data', (chunk) => {
+      said = (said + chunk).slice(-4096);
+      const found = said.match(/DevTools listening on (ws:\S+)/);
+      if (found) resolve(found[1]);
+    });
+  }).catch((error) => {
+    child.kill('SIGKILL');
+    throw error;
+  });
+  const browser = await chromium.connectOverCDP(endpoint, { noDefaults: true });
+  return { child, browser, context: browser.contexts()[0] };
+}
+
 export class ChromiumRuntime {
   // `standIn` is the program's link (tests/integration/lib/wine.mjs); `log`
   // takes one line of text; headed, the browser window follows the program's
@@ -67,6 +92,7 @@ export class ChromiumRuntime {
   }
 
   #closing;
+  #browserProcess = null;
   #session = null;
   #mainFrame = null;
   #dialogs = true;
@@ -87,6 +113,7 @@ export class ChromiumRuntime {
     CreateCoreWebView2EnvironmentWithOptions: () => this.#startBrowser(),
     CreateCoreWebView2Controller: () => this.#openPage(),
     put_Bounds: (r) => this.#size(r.bounds),
+    put_IsVisible: (r) => this.#show(Boolean(r.value)),
     put_IsScriptEnabled: (r) => this.#send('Emulation.setScriptExecutionDisabled', { value: !r.value }),
     put_AreDefaultScriptDialogsEnabled: (r) => (this.#dialogs = Boolean(r.value)),
     put_IsWebMessageEnabled: (r) => (this.#messages = Boolean(r.value)),
@@ -122,27 +149,28 @@ export class ChromiumRuntime {
       const dataDir = fs.mkdtempSync(path.join(os.tmpdir(), 'tolvin-chromium-'));
       this.dataDir = dataDir;
       const args = [...CHROMIUM_ARGS];
-      if (!this.headless) {
+      if (this.headless) {
+        args.push('--headless', '--window-size=800,600', 'about:blank');
+      } else {
         // An app window (no tabs, no address bar) as large as the program's, right of it.
         const [left, top, right, bottom] = (await this.#ask('state', 'state')).rect;
         args.push('--test-type', '--app=data:text/html,', `--window-position=${right},${top}`,
                   `--window-size=${right - left},${bottom - top}`);
       }
+      let launched;
       try {
-        this.context = await chromium.launchPersistentContext(dataDir, {
-          executablePath: '/usr/bin/chromium', headless: this.headless, args,
-          viewport: this.headless ? { width: 800, height: 600 } : null,
-          // Whoever runs the driver ends the browser with close().
-          handleSIGINT: false, handleSIGTERM: false, handleSIGHUP: false,
-        });
+        launched = await launch(dataDir, args);
       } catch (error) {
         removeDataDir(dataDir);
         this.log(`driver: Chromium did not start: ${error.message}`);
         return this.standIn.send('environment 0x80004005');
       }
-      const context = this.context;
-      context.on('close', () => {
-        removeDataDir(dataDir);
+      const { child, browser, context } = launched;
+      this.context = context;
+      this.#browserProcess = child;
+      child.on('exit', () => removeDataDir(dataDir));
+      browser.on('disconnected', () => {
+        child.kill('SIGKILL');
         if (this.context !== context) return;
         this.context = this.page = this.#session = null;
         this.#held = [];
@@ -222,6 +250,14 @@ export class ChromiumRuntime {
     });
   }
 
+  // Not visible, the page is in a minimised window: Chromium throttles its
+  // timers and drawing and tells it document.visibilityState "hidden".
+  async #show(visible) {
+    if (!this.#session) return;
+    const { windowId } = await this.#session.send('Browser.getWindowForTarget');
+    await this.#session.send('Browser.setWindowBounds', { windowId, bounds: { windowState: visible ? 'normal' : 'minimized' } });
+  }
+
   // A stand-in command and the report it causes; the stand-in of a long run
   // keeps no reports to search.
   #ask(line, event) {
@@ -238,6 +274,12 @@ export class ChromiumRuntime {
 
   async close() {
     this.#closing = true;
-    await this.context?.close();
+    const child = this.#browserProcess;
+    if (!child || child.exitCode !== null || child.signalCode) return;
+    const ended = new Promise((resolve) => child.once('exit', resolve));
+    child.kill('SIGTERM');
+    const timer = setTimeout(() => child.kill('SIGKILL'), 5000);
+    await ended;
+    clearTimeout(timer);
   }
 }

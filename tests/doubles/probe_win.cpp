@@ -45,6 +45,7 @@ JsonObject describe(HWND w) {
         .add("visible", jsonBool(IsWindowVisible(w)))
         .add("minimised", jsonBool(IsIconic(w)))
         .add("maximised", jsonBool(IsZoomed(w)))
+        .add("foreground", jsonBool(GetForegroundWindow() == w))
         .add("rect", jsonRect(rect))
         .add("owner", jsonHandle(GetWindow(w, GW_OWNER)));
 }
@@ -54,11 +55,16 @@ void appendItem(std::string& list, const std::string& item) {
     list += item;
 }
 
+// An edit control of another process keeps its text to itself: it answers
+// WM_GETTEXT, where GetWindowTextW reads only what the system holds.
 BOOL CALLBACK collectControl(HWND w, LPARAM lParam) {
+    wchar_t text[1024] = L"";
+    SendMessageTimeoutW(w, WM_GETTEXT, 1024, reinterpret_cast<LPARAM>(text), SMTO_ABORTIFHUNG, 1000,
+                        nullptr);
     appendItem(*reinterpret_cast<std::string*>(lParam), JsonObject()
                                                             .add("className", windowClass(w))
                                                             .add("id", jsonNumber(GetDlgCtrlID(w)))
-                                                            .add("text", windowText(w))
+                                                            .add("text", jsonString(text))
                                                             .str());
     return TRUE;
 }

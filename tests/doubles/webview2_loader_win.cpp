@@ -78,13 +78,15 @@ struct Object {
     LONG refs;
     std::wstring text;    // the message of a message argument object
     std::wstring source;  // the address of the document that sent it
+    const IID* later;     // a later version of the interface the same vtable serves, or none
     BOOL handled = FALSE; // what the program set on a new-window request
 };
 
 std::vector<Object*> g_alive;
 
 HRESULT STDMETHODCALLTYPE queryInterface(Object* self, REFIID id, void** out) {
-    if (IsEqualIID(id, IID_IUnknown) || IsEqualIID(id, *self->iid)) {
+    if (IsEqualIID(id, IID_IUnknown) || IsEqualIID(id, *self->iid) ||
+        (self->later && IsEqualIID(id, *self->later))) {
         InterlockedIncrement(&self->refs);
         *out = self;
         return S_OK;
@@ -124,7 +126,7 @@ template <size_t... Slot> std::vector<void*> unexpectedSlots(std::index_sequence
 
 // A vtable of `count` slots: IUnknown, the given methods, and reporting stubs.
 void** makeVtable(size_t count, std::vector<std::pair<size_t, void*>> methods) {
-    static std::vector<void*> stubs = unexpectedSlots(std::make_index_sequence<61>());
+    static std::vector<void*> stubs = unexpectedSlots(std::make_index_sequence<121>());
     void** table = new void*[count];
     for (size_t i = 0; i < count; ++i) table[i] = stubs[i];
     table[0] = reinterpret_cast<void*>(&queryInterface);
@@ -135,7 +137,7 @@ void** makeVtable(size_t count, std::vector<std::pair<size_t, void*>> methods) {
 }
 
 Object* create(void** vtable, const char* kind, const IID& iid) {
-    Object* object = new Object{vtable, kind, &iid, 1, {}, {}};
+    Object* object = new Object{vtable, kind, &iid, 1, {}, {}, nullptr};
     g_alive.push_back(object);
     return object;
 }
@@ -155,6 +157,9 @@ constexpr IID IID_Controller = {
     0x4d00c0d1, 0x9434, 0x4eb6, {0x80, 0x78, 0x86, 0x97, 0xa5, 0x60, 0x33, 0x4f}};
 constexpr IID IID_WebView = {
     0x76eceacb, 0x0462, 0x4d94, {0xac, 0x83, 0x42, 0x3a, 0x67, 0x93, 0x77, 0x5e}};
+// ICoreWebView2_19: ICoreWebView2 and its eighteen successors, 121 slots.
+constexpr IID IID_WebView19 = {
+    0x6921f954, 0x79b0, 0x437f, {0xa9, 0x97, 0xc8, 0x58, 0x11, 0x89, 0x7c, 0x68}};
 constexpr IID IID_Settings = {
     0xe562e4f0, 0xd7fa, 0x43ac, {0x8d, 0x71, 0xc0, 0x51, 0x50, 0x49, 0x9f, 0x00}};
 constexpr IID IID_MessageArgs = {
@@ -340,6 +345,14 @@ HRESULT STDMETHODCALLTYPE webViewPostJson(Object*, LPCWSTR json) {
     return S_OK;
 }
 
+HRESULT STDMETHODCALLTYPE webViewPutMemoryTarget(Object*, int level) {
+    report(JsonObject()
+               .add("call", jsonText("put_MemoryUsageTargetLevel"))
+               .add("value", jsonNumber(level))
+               .str());
+    return S_OK;
+}
+
 // ---- the controller ----
 
 // In Chromium mode: a note where the page would be, sized like the page.
@@ -370,6 +383,14 @@ HRESULT STDMETHODCALLTYPE controllerPutBounds(Object*, const RECT* bounds) {
 
 HRESULT STDMETHODCALLTYPE controllerNotifyMoved(Object*) {
     report(JsonObject().add("call", jsonText("NotifyParentWindowPositionChanged")).str());
+    return S_OK;
+}
+
+HRESULT STDMETHODCALLTYPE controllerPutIsVisible(Object*, BOOL visible) {
+    report(JsonObject()
+               .add("call", jsonText("put_IsVisible"))
+               .add("value", jsonNumber(visible))
+               .str());
     return S_OK;
 }
 
@@ -450,23 +471,26 @@ void completeController(HRESULT result, bool withWebView) {
     void* handler = std::exchange(g.controllerHandler, nullptr);
     if (!handler) return reportError("no controller request is waiting");
     if (SUCCEEDED(result)) {
-        g.controller = create(makeVtable(26, {{6, fn(controllerPutBounds)},
+        g.controller = create(makeVtable(26, {{4, fn(controllerPutIsVisible)},
+                                              {6, fn(controllerPutBounds)},
                                               {23, fn(controllerNotifyMoved)},
                                               {25, fn(controllerGetWebView)}}),
                               "Controller", IID_Controller);
         if (withWebView) {
-            g.webView = create(makeVtable(61, {{3, fn(webViewGetSettings)},
-                                               {5, fn(webViewNavigate)},
-                                               {7, fn(webViewAddNavigationStarting)},
-                                               {9, fn(webViewAddContentLoading)},
-                                               {25, fn(webViewAddProcessFailed)},
-                                               {27, fn(webViewAddScript)},
-                                               {29, fn(webViewExecuteScript)},
-                                               {31, fn(webViewReload)},
-                                               {32, fn(webViewPostJson)},
-                                               {34, fn(webViewAddWebMessageReceived)},
-                                               {44, fn(webViewAddNewWindowRequested)}}),
+            g.webView = create(makeVtable(121, {{3, fn(webViewGetSettings)},
+                                                {5, fn(webViewNavigate)},
+                                                {7, fn(webViewAddNavigationStarting)},
+                                                {9, fn(webViewAddContentLoading)},
+                                                {25, fn(webViewAddProcessFailed)},
+                                                {27, fn(webViewAddScript)},
+                                                {29, fn(webViewExecuteScript)},
+                                                {31, fn(webViewReload)},
+                                                {32, fn(webViewPostJson)},
+                                                {34, fn(webViewAddWebMessageReceived)},
+                                                {44, fn(webViewAddNewWindowRequested)},
+                                                {120, fn(webViewPutMemoryTarget)}}),
                                "WebView", IID_WebView);
+            g.webView->later = &IID_WebView19;
             g.settings = create(
                 makeVtable(
                     21, {{4, fn(putSetting<4>)}, {6, fn(putSetting<6>)}, {8, fn(putSetting<8>)}}),
@@ -665,7 +689,7 @@ void reportMenu() {
         wchar_t text[256] = L"";
         MENUITEMINFOW info{};
         info.cbSize = sizeof(info);
-        info.fMask = MIIM_FTYPE | MIIM_ID | MIIM_STRING;
+        info.fMask = MIIM_FTYPE | MIIM_ID | MIIM_STRING | MIIM_STATE;
         info.dwTypeData = text;
         info.cch = 256;
         GetMenuItemInfoW(menu, static_cast<UINT>(i), TRUE, &info);
@@ -675,6 +699,7 @@ void reportMenu() {
         items += JsonObject()
                      .add("separator", jsonBool(info.fType & MFT_SEPARATOR))
                      .add("id", jsonNumber(info.wID))
+                     .add("checked", jsonBool(info.fState & MFS_CHECKED))
                      .add("text", jsonString(text))
                      .add("rect", jsonRect(place))
                      .str();
@@ -846,7 +871,12 @@ void runCommand(const std::string& line) {
         failProcess(rest);
     else if (verb == "state")
         reportWindowState();
-    else if (verb == "refs")
+    else if (verb == "move") { // as the user would, by the frame: left top width height
+        int x = 0, y = 0, width = 0, height = 0;
+        sscanf(rest.c_str(), "%d %d %d %d", &x, &y, &width, &height);
+        MoveWindow(g_mainWindow, x, y, width, height, TRUE);
+        reportWindowState();
+    } else if (verb == "refs")
         reportRefs();
     else if (verb == "menu")
         reportMenu();

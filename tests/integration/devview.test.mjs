@@ -106,6 +106,14 @@ test('the page\'s buttons reach the program: zoom, minimise, push-to-talk', asyn
   await waitFor('the window back', async () => !(await state()).minimised);
 });
 
+test('the window hidden in the tray hides the page; shown again, the page is visible', async () => {
+  const WM_CLOSE = 16;
+  for (const [message, wParam, visibility] of [[WM_CLOSE, 0, 'hidden'], [WM_COMMAND, IDM.show, 'visible']]) {
+    await view.standIn.command(`post ${message} ${wParam} 0`, isEvent('posted'));
+    await waitFor(`the page ${visibility}`, async () => (await page.evaluate(() => document.visibilityState)) === visibility, 5000);
+  }
+});
+
 test('the global hot keys toggle the page\'s mute and deafen', async () => {
   const other = await focusWindow(30);
   try {

@@ -1,14 +1,20 @@
 // The main window with a page under Wine: the page's window requests, the close
-// to the tray, the tray icon and menu, the global hot keys with real key presses
-// on the X display, and quitting. One program serves the whole file, in order.
+// to the tray and what the page is told of it, the tray icon and menu with the
+// "Switch Server" dialog and "Start with Windows", the global hot keys with real
+// key presses on the X display, and quitting. One program serves the whole
+// file, in order.
 import assert from 'node:assert/strict';
+import { spawn } from 'node:child_process';
+import { once } from 'node:events';
+import fs from 'node:fs';
+import path from 'node:path';
 import { after, before, test } from 'node:test';
 import { setTimeout as sleep } from 'node:timers/promises';
 
 import {
-  DEAFEN_SCRIPT, IDM, MUTE_SCRIPT, WM_COMMAND, WM_TRAYICON, startShell, xdotool,
+  DEAFEN_SCRIPT, IDM, MUTE_SCRIPT, WM_COMMAND, WM_TRAYICON, isUpdatePush, startShell, xdotool,
 } from './lib/page.mjs';
-import { focusWindow, isCall, isEvent, probe } from './lib/wine.mjs';
+import { focusWindow, isCall, isEvent, probe, roamingDir, waitFor, winPath, wineEnv, wineRun } from './lib/wine.mjs';
 
 const WM_SYSCOMMAND = 274;
 const SC_RESTORE = 0xf120;
@@ -104,16 +110,26 @@ test('a drag request returns at once and moves the window only while the button 
   });
 });
 
-test('close requests hide the window; the program, its tray icon and hot keys stay', async () => {
+// What the web view was told of its visibility and memory target since `from`.
+const pageTold = (from) => shell.standIn.reports.slice(from)
+  .filter((r) => r.call === 'put_IsVisible' || r.call === 'put_MemoryUsageTargetLevel').map((r) => `${r.call} ${r.value}`);
+const HIDDEN = ['put_IsVisible 0', 'put_MemoryUsageTargetLevel 1'];
+const SHOWN = ['put_IsVisible 1', 'put_MemoryUsageTargetLevel 0'];
+
+test('close requests hide the window; the program, its tray icon and hot keys stay; the page is told', async () => {
   const shown = async () => (await shell.state()).visible;
+  let from = shell.standIn.reports.length;
   await shell.send('"windowClose"');
   assert.equal(await shown(), false, 'the bare string hides the window');
+  assert.deepEqual(pageTold(from), HIDDEN);
   assert.equal(shell.program.child.exitCode, null);
   assert.equal((await trayIcons()).length, 1);
   assert.equal((await probe('hotkey')).registered, false, 'the program still holds Ctrl+Shift+M');
 
+  from = shell.standIn.reports.length;
   await shell.post(WM_TRAYICON, 1, WM_LBUTTONUP);
   assert.equal(await shown(), true, 'a left click on the tray icon shows it');
+  assert.deepEqual(pageTold(from), SHOWN);
   await shell.post(WM_TRAYICON, 1, WM_LBUTTONUP);
   assert.equal(await shown(), false, 'and hides it again');
   await shell.post(WM_COMMAND, IDM.show);
@@ -129,10 +145,13 @@ test('close requests hide the window; the program, its tray icon and hot keys st
   assert.equal(await shown(), true);
 
   for (const [how, restore] of [['a tray click', [WM_TRAYICON, 1, WM_LBUTTONUP]], ['"Show Tolvin"', [WM_COMMAND, IDM.show]]]) {
+    from = shell.standIn.reports.length;
     await shell.send('"windowMinimize"');
     assert.ok((await shell.state()).minimised);
+    assert.deepEqual(pageTold(from), HIDDEN);
     const back = await shell.post(...restore);
     assert.ok(back.visible && !back.minimised, `${how} restores a minimised window`);
+    assert.deepEqual(pageTold(from), [...HIDDEN, ...SHOWN]);
   }
 });
 
@@ -149,12 +168,12 @@ test('the hot keys, pressed in another program, run the toggle scripts', async (
   }
 });
 
-test('the tray menu holds its seven items, and its toggle entries run the scripts', async () => {
+test('the tray menu holds its eight items, and its toggle entries run the scripts', async () => {
   await xdotool('mousemove', 600, 400);
   const menu = await openTrayMenu();
   assert.deepEqual(menu.items.map((i) => (i.separator ? '-' : `${i.id} ${i.text}`)), [
     '1001 Show Tolvin', '-', '1002 Toggle Mute (Ctrl+Shift+M)', '1003 Toggle Deafen (Ctrl+Shift+D)', '-',
-    '1004 Switch Server...', '1005 Quit Tolvin',
+    '1004 Switch Server...', '1006 Start with Windows', '1005 Quit Tolvin',
   ]);
   assert.equal(await scriptOf(() => clickItem(menu, 'Toggle Mute (Ctrl+Shift+M)')), MUTE_SCRIPT);
   assert.equal((await waitForMenu(false)).shown, false, 'a choice closes the menu');
@@ -162,14 +181,83 @@ test('the tray menu holds its seven items, and its toggle entries run the script
 
   assert.equal(await scriptOf(() => shell.post(WM_COMMAND, IDM.mute)), MUTE_SCRIPT);
   assert.equal(await scriptOf(() => shell.post(WM_COMMAND, IDM.deafen)), DEAFEN_SCRIPT);
+});
 
-  const before = await shell.state();
+test('"Switch Server..." saves a good address in config.json, other lines kept, and opens it; others are refused; Cancel and Escape change nothing', async (t) => {
+  const configFile = path.join(roamingDir, 'Tolvin/config.json');
+  const kept = fs.existsSync(configFile) ? fs.readFileSync(configFile) : null;
+  t.after(() => (kept ? fs.writeFileSync(configFile, kept) : fs.rmSync(configFile, { force: true })));
+  let config = '{\r\n  "theme": "dark",\r\n  "serverUrl": "https://old.example/x",\r\n  "zoom": 1.5\r\n}\r\n';
+  fs.writeFileSync(configFile, config);
+  const dialogs = async () => (await probe('dialogs', shell.pid)).filter((d) => d.title === 'Switch Server');
+  const texts = async () => (await dialogs()).map((d) => [1001, 1002].map((id) => d.controls.find((c) => c.id === id).text));
+  // One dialog at a time; the X focus follows the pointer, so the keys go to it.
+  const openDialog = async (open) => {
+    await open();
+    const [dialog, ...more] = await waitFor('the dialog', dialogs, 5000);
+    assert.equal(more.length, 0);
+    await xdotool('mousemove', ...center(dialog.rect));
+    return dialog;
+  };
+
+  await xdotool('mousemove', 600, 400);
+  await openDialog(async () => clickItem(await openTrayMenu(), 'Switch Server...'));
+  assert.deepEqual(await texts(), [[shell.calls('Navigate')[0].uri, '']]);
+  const HOST = 'Enter an http:// or https:// address with a host name.';
+  const QUOTE = 'The address cannot hold a double quote, a space or a line break.';
+  // The address is selected at first, so that typing replaces it.
+  for (const [keys, address, problem] of [[[], 'ftp://x', HOST], [['End', 'shift+Home'], 'not an address', QUOTE],
+                                          [['End', 'shift+Home'], 'https://a"b.example', QUOTE]]) {
+    if (keys.length) await xdotool('key', ...keys);
+    await xdotool('type', '--delay', 30, address);
+    await xdotool('key', 'Return');
+    await sleep(500);
+    assert.deepEqual(await texts(), [[address, problem]]);
+    assert.equal(fs.readFileSync(configFile, 'utf8'), config);
+  }
   const from = shell.standIn.reports.length;
-  await clickItem(await openTrayMenu(), 'Switch Server...');
-  await waitForMenu(false);
-  const afterwards = await shell.state();
-  assert.deepEqual(shell.standIn.reports.slice(from).filter((r) => r.call), [], '"Switch Server..." does nothing');
-  assert.deepEqual([afterwards.visible, afterwards.rect], [before.visible, before.rect]);
+  await xdotool('key', 'End', 'shift+Home');
+  await xdotool('type', '--delay', 30, 'http://127.0.0.1:9/new');
+  await xdotool('key', 'Return');
+  await waitFor('a good address to close the dialog', async () => (await dialogs()).length === 0, 5000);
+  config = config.replace('https://old.example/x', 'http://127.0.0.1:9/new');
+  assert.equal(fs.readFileSync(configFile, 'utf8'), config);
+  assert.deepEqual(shell.calls('Navigate', from).map((r) => r.uri), ['http://127.0.0.1:9/new']);
+  const asked = shell.standIn.reports.length;
+  await shell.sendFrom('http://127.0.0.1:9/other', '{"type":"updateState"}');
+  assert.ok(shell.standIn.reports.slice(asked).some(isUpdatePush), 'the new origin may use the native surface');
+
+  for (const close of [(dialog) => probe('click', dialog.hwnd, 2), () => xdotool('key', 'Escape')]) {
+    const dialog = await openDialog(() => shell.post(WM_COMMAND, IDM.switchServer).then(() => shell.post(WM_COMMAND, IDM.switchServer)));
+    await xdotool('type', '--delay', 30, 'https://cancelled.example');
+    await close(dialog);
+    await waitFor('the dialog to close', async () => (await dialogs()).length === 0, 5000);
+  }
+  assert.equal(fs.readFileSync(configFile, 'utf8'), config);
+  assert.equal(shell.calls('Navigate', asked).length, 0);
+});
+
+// The program's Run value, or null when there is none.
+async function runValue() {
+  const child = spawn(wineRun, ['reg', 'query', 'HKCU\\Software\\Microsoft\\Windows\\CurrentVersion\\Run', '/v', 'Tolvin'],
+                      { env: wineEnv, stdio: ['ignore', 'pipe', 'ignore'] });
+  let out = '';
+  child.stdout.on('data', (chunk) => (out += chunk));
+  await once(child, 'exit');
+  return out.match(/Tolvin\s+REG_SZ\s+(.*\S)/)?.[1] ?? null;
+}
+
+test('"Start with Windows" writes and removes the Run value, and its check mark shows the registry', async () => {
+  const item = async () => (await openTrayMenu()).items.find((i) => i.id === 1006);
+  for (const value of [`"${winPath(path.join(shell.dir, 'Tolvin.exe'))}"`, null]) {
+    await xdotool('mousemove', 600, 400);
+    const before = await item();
+    assert.equal(before.checked, value === null);
+    await xdotool('mousemove', ...center(before.rect));
+    await xdotool('click', 1);
+    await waitForMenu(false);
+    assert.equal(await runValue(), value);
+  }
 });
 
 test('"Quit Tolvin" ends the program with 0 and frees the hot keys and the tray', async () => {

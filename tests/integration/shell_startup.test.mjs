@@ -14,6 +14,9 @@ import {
 } from './lib/wine.mjs';
 
 const WM_COMMAND = 273;
+const WM_CLOSE = 16;
+const WM_SYSCOMMAND = 274;
+const [SC_MAXIMIZE, SC_RESTORE] = [0xf030, 0xf120];
 const IDM_QUIT = 1005;
 const WS_OVERLAPPEDWINDOW = 0x00cf0000;
 const WS_VISIBLE = 0x10000000;
@@ -165,27 +168,58 @@ test('a minimised start shows the window minimised', async (t) => {
   await waitFor('the program to end', async () => (await mainWindows(started.pid)).length === 0);
 });
 
-test('a second instance runs beside the first; the hot keys are free after both quit', async (t) => {
-  const first = startProgram(path.join(programFolder(), 'Tolvin.exe'), [], { t });
-  const [one] = await waitFor('the first window', () => mainWindows());
-  // The box comes after the hot keys: once it shows, they are registered.
-  await waitFor('the first warning box', () => probe('dialogs', one.pid));
-  assert.equal((await probe('hotkey')).registered, false, 'the first instance holds Ctrl+Shift+M');
+// Starts Tolvin with the loader stand-in and waits for its environment request.
+async function startWithStandIn(t) {
+  const standIn = await StandIn.listen({ t });
+  const program = startProgram(path.join(programFolder({ loader: true }), 'Tolvin.exe'), [], { env: standIn.env, t });
+  const request = await standIn.next(isCall('CreateCoreWebView2EnvironmentWithOptions'));
+  const [window] = await mainWindows(request.pid);
+  return { standIn, program, window, state: () => standIn.command('state', isEvent('state')) };
+}
+
+test('a second start shows the hidden first window in front and ends with 0, with no window or tray icon of its own', async (t) => {
+  const first = await startWithStandIn(t);
+  await probe('post', first.window.hwnd, WM_CLOSE, 0, 0);
+  assert.equal((await first.state()).visible, false);
 
   const second = startProgram(path.join(programFolder(), 'Tolvin.exe'), [], { t });
-  const windows = await waitFor('the second window', async () => {
-    const all = await mainWindows();
-    return all.length === 2 && all;
-  });
-  const two = windows.find((w) => w.pid !== one.pid);
-  await sleep(1000);
-  assert.equal(second.child.exitCode, null, 'the second instance keeps running');
-  await waitFor('a tray icon for each instance', async () => (await trayIcons()).length === 2);
+  assert.equal(await second.ended(5000), 0);
+  const [shown, ...others] = await waitFor('the first window shown', async () =>
+    (await mainWindows()).filter((w) => w.visible), 2000, 50);
+  assert.deepEqual([shown.pid, shown.foreground, others.length], [first.window.pid, true, 0]);
+  assert.equal((await trayIcons()).length, 1);
+  assert.equal(await quit(first.window, first.program), 0);
+});
 
-  assert.equal(await quit(two, second), 0);
-  assert.equal((await probe('hotkey')).registered, false, 'the hot keys stay with the first');
-  assert.equal(await quit(one, first), 0);
-  assert.equal((await probe('hotkey')).registered, true, 'the hot keys are free again');
+test('the window reopens where it was, maximised or not; a place off every monitor falls back to the default', async (t) => {
+  const placeFile = path.join(roamingDir, 'Tolvin/window.txt');
+  t.after(() => fs.rmSync(placeFile, { force: true }));
+  const rectOf = (state) => state.rect.join(' ');
+
+  let run = await startWithStandIn(t);
+  const moved = rectOf(await run.standIn.command('move 150 120 1000 700', isEvent('state')));
+  assert.equal(moved, '150 120 1150 820');
+  assert.equal(await quit(run.window, run.program), 0);
+
+  run = await startWithStandIn(t);
+  assert.equal(rectOf(await run.state()), moved);
+  await probe('post', run.window.hwnd, WM_SYSCOMMAND, SC_MAXIMIZE, 0);
+  await probe('post', run.window.hwnd, WM_CLOSE, 0, 0); // hidden in the tray at exit
+  assert.deepEqual(await run.state().then((s) => [s.maximised, s.visible]), [true, false]);
+  assert.equal(await quit(run.window, run.program), 0);
+
+  run = await startWithStandIn(t);
+  assert.deepEqual(await run.state().then((s) => [s.maximised, s.visible]), [true, true]);
+  await probe('post', run.window.hwnd, WM_SYSCOMMAND, SC_RESTORE, 0);
+  assert.equal(rectOf(await run.state()), moved, 'restores to the saved place');
+  assert.equal(await quit(run.window, run.program), 0);
+
+  fs.writeFileSync(placeFile, '1700 120 2700 820 0\n'); // right of the only screen
+  run = await startWithStandIn(t);
+  const state = await run.state();
+  assert.deepEqual([state.rect[2] - state.rect[0], state.rect[3] - state.rect[1], state.maximised], [1280, 820, false]);
+  assert.ok(state.rect[0] < 1600 - 64, `on the screen: ${state.rect}`);
+  assert.equal(await quit(run.window, run.program), 0);
 });
 
 test('the first update timer fires once after 3 s; a restarted taskbar gets the icon again; quitting removes the hook, the hot keys, the tray icon', async (t) => {

@@ -85,4 +85,51 @@ TEST(SettingsFile, AFolderInPlaceOfTheFileReadsAsNothing) {
     std::filesystem::remove(folder);
 }
 
+TEST(SwitchServer, TakesHttpAddressesWithAHostThatTheReaderCanReadBack) {
+    const std::pair<const wchar_t*, bool> cases[] = {
+        {L"https://chat.example/room", true},
+        {L"http://127.0.0.1:8080", true},
+        {L"HTTPS://Chat.Example", true},
+        {L"ftp://x", false},
+        {L"not an address", false},
+        {L"https://", false},
+        {L"https:///path", false},
+        {L"chat.example", false},
+        {L"", false},
+        {L"https://a\"b.example", false},
+        {L"https://a.example/\n", false},
+        {L"https://a.example/\r", false},
+        {L"https://a.example/ ", false},
+        {L" https://a.example/", false},
+    };
+    for (const auto& [address, fine] : cases)
+        EXPECT_EQ(!serverUrlProblem(address).has_value(), fine) << std::wstring(address).size();
+}
+
+TEST(SwitchServer, RewritesTheValueLineOrAddsOneKeepingEveryOtherLine) {
+    const std::pair<std::string, std::string> cases[] = {
+        {"", "{\"serverUrl\": \"U\"}\n"},
+        {"# notes\n", "# notes\n{\"serverUrl\": \"U\"}\n"},
+        {"notes", "notes\n{\"serverUrl\": \"U\"}\n"},
+        {"{}", "{\n  \"serverUrl\": \"U\"\n}"},
+        {"{\n}\n", "{\n  \"serverUrl\": \"U\"\n}\n"},
+        {"{\"a\":1}", "{\n  \"serverUrl\": \"U\",\n\"a\":1}"},
+        {"{\n\t\"a\": 1\n}\n", "{\n\t\"serverUrl\": \"U\",\n\t\"a\": 1\n}\n"},
+        {"{\r\n    \"a\": 1\r\n}\r\n", "{\r\n    \"serverUrl\": \"U\",\r\n    \"a\": 1\r\n}\r\n"},
+        {"{\r\n  \"a\": \"{\",\r\n  \"serverUrl\": \"old\",\r\n  \"z\": 2\r\n}\r\n",
+         "{\r\n  \"a\": \"{\",\r\n  \"serverUrl\": \"U\",\r\n  \"z\": 2\r\n}\r\n"},
+        {"{\"serverUrl\":\"a\"}\n{\"serverUrl\":\"b\"}",
+         "{\"serverUrl\":\"a\"}\n{\"serverUrl\":\"U\"}"},
+        {"{\"serverUrl\": \"\"}", "{\"serverUrl\": \"U\"}"},
+        // A key whose value the reader cannot find is left as it is.
+        {"{\n  \"serverUrl\":\n    \"x\"\n}",
+         "{\n  \"serverUrl\": \"U\",\n  \"serverUrl\":\n    \"x\"\n}"},
+    };
+    for (const auto& [before, after] : cases) {
+        const std::string written = withServerUrl(before, "U");
+        EXPECT_EQ(written, after) << before;
+        EXPECT_EQ(read(written), L"U") << before;
+    }
+}
+
 } // namespace

@@ -1,0 +1,40 @@
+#pragma once
+
+// What users expect of a desktop program beside the page: the window back where
+// it was, a start with Windows, a "Switch Server" dialog, and a page that idles
+// while nobody sees it. All of it runs on the user-interface thread.
+
+#include <windows.h>
+
+#include <optional>
+#include <string>
+
+#include "shell/placement.h"
+
+// The settings folder's files (settings_win.cpp). saveServerUrl writes
+// config.json through a temporary file and an atomic replace; false when the
+// old file could not be read or the new one not written.
+bool saveServerUrl(const std::wstring& url);
+std::optional<WindowPlace> loadWindowPlace();
+void saveWindowPlace(const WindowPlace& place);
+
+// Puts the new, not yet shown main window where it was at the last exit when
+// that place is still on a monitor, and answers the show command for its first
+// show: `show`, or maximised when it was and the start asks for a plain show.
+int restoreWindowPlace(HWND window, int show);
+// Saves the main window's restored rectangle and whether it is maximised.
+void rememberWindowPlace(HWND window);
+
+// The Run value under HKEY_CURRENT_USER that starts this program at sign-in.
+bool startsWithWindows();
+void setStartWithWindows(bool on);
+
+// Opens the dialog, or brings the open one forward.
+void openSwitchServerDialog(HWND owner);
+// True when the message was the open dialog's and has been handled.
+bool switchServerDialogMessage(MSG& message);
+
+// Tells the web view whether the window shows it (visible and not minimised),
+// and lowers its memory target while not, when that changed. A new controller
+// starts visible.
+void followPageVisibility(HWND window, bool newController = false);
