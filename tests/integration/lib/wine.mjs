@@ -43,6 +43,10 @@ export const profileDir = path.join(winePrefix, 'drive_c/users', os.userInfo().u
 export const roamingDir = path.join(profileDir, 'AppData/Roaming');
 export const localDir = path.join(profileDir, 'AppData/Local');
 
+// Tolvin saves its window's place at exit in the shared profile; each test file
+// starts from the default place, whatever a suite before it left.
+fs.rmSync(path.join(roamingDir, 'Tolvin/window.txt'), { force: true });
+
 // A fresh folder holding Tolvin.exe and, on request, the loader stand-in and
 // other files (name -> source path, or null for an empty folder of that name).
 export function programFolder({ loader = false, extra = {} } = {}) {
