@@ -53,15 +53,4 @@ TEST(ProcessFailure, AHangingRendererIsReloadedAtTheThirdReportWithinTenSecondsO
     });
 }
 
-TEST(StartFailure, NoRuntimeIsToldAtOnceAndOtherCodesAreRetriedThreeTimes) {
-    constexpr uint32_t E_FAIL_CODE = 0x80004005;
-    EXPECT_EQ(onStartFailed(NO_RUNTIME, 0), StartFailure::RuntimeMissing);
-    EXPECT_EQ(onStartFailed(NO_RUNTIME, 2), StartFailure::RuntimeMissing);
-    for (int retries = 0; retries < 3; ++retries)
-        EXPECT_EQ(onStartFailed(E_FAIL_CODE, retries), StartFailure::Retry) << retries;
-    EXPECT_EQ(onStartFailed(E_FAIL_CODE, 3), StartFailure::GiveUp);
-    EXPECT_EQ(startFailedText(0x8007000e), L"Tolvin could not start its page (error 0x8007000e).\n"
-                                           L"Quit Tolvin from the tray and start it again.");
-}
-
 } // namespace
