@@ -7,7 +7,7 @@
 #include <string>
 
 #include "bridge/bridge_win.h"
-#include "shell/desktop_win.h"
+#include "desktop/desktop_win.h"
 #include "shell/paths.h"
 #include "shell/recovery.h"
 #include "shell/shell_state_win.h"
@@ -16,7 +16,6 @@ ShellState g_shell;
 
 namespace {
 
-constexpr wchar_t WINDOW_CLASS[] = L"TolvinWindowClass";
 constexpr wchar_t LOADER_DLL[] = L"WebView2Loader.dll";
 constexpr COLORREF BACKGROUND = RGB(20, 7, 10);
 
@@ -85,31 +84,6 @@ void startWebView() {
         userData = std::wstring(local) + L"\\Tolvin\\EBWebView";
     }
     requestWebViewEnvironment(g_shell.mainWindow, userData.empty() ? nullptr : userData.c_str());
-}
-
-// One instance per session: a second start asks the first to show its window
-// and ends. The first may hold the name before its window exists, or while it
-// ends; a start that finds the name free after all runs on as the first. One
-// that finds neither within the limit runs too, rather than leave the user
-// with nothing.
-bool handedOverToRunningInstance() {
-    const ULONGLONG started = GetTickCount64();
-    do {
-        // The session's namespace: other users on the machine run their own.
-        HANDLE mutex = CreateMutexW(nullptr, FALSE, L"Local\\Tolvin.Instance");
-        if (mutex && GetLastError() != ERROR_ALREADY_EXISTS) return false; // held until exit
-        if (mutex) CloseHandle(mutex);
-        if (HWND first = FindWindowW(WINDOW_CLASS, nullptr)) {
-            // The user started this one, so it may hand the foreground on.
-            DWORD pid = 0;
-            GetWindowThreadProcessId(first, &pid);
-            AllowSetForegroundWindow(pid);
-            PostMessageW(first, WM_COMMAND, IDM_SHOW, 0);
-            return true;
-        }
-        Sleep(50);
-    } while (GetTickCount64() - started < 5000);
-    return false;
 }
 
 } // namespace

@@ -6,7 +6,7 @@
 
 #include "common/handle_win.h"
 #include "shell/deployment.h"
-#include "shell/desktop_win.h"
+#include "desktop/desktop_win.h"
 #include "shell/settings.h"
 #include "shell/shell_state_win.h"
 

@@ -28,6 +28,7 @@ constexpr UINT WM_TRAYICON = WM_USER + 101;
 constexpr UINT WM_START_DRAG = WM_APP + 5;
 constexpr UINT WM_OPEN_OUTSIDE = WM_APP + 6;
 constexpr UINT WM_REBUILD_WEBVIEW = WM_APP + 7;
+constexpr wchar_t WINDOW_CLASS[] = L"TolvinWindowClass";
 constexpr UINT IDM_SHOW = 1001; // "Show Tolvin", also what a second start asks of the first
 
 struct AppAudio;

@@ -8,7 +8,7 @@
 #include "bridge/bridge_win.h"
 #include "bridge/page_scripts.h"
 #include "shell/deployment.h"
-#include "shell/desktop_win.h"
+#include "desktop/desktop_win.h"
 #include "shell/origin.h"
 #include "shell/recovery.h"
 #include "shell/shell_state_win.h"

@@ -7,7 +7,7 @@
 
 #include "appaudio/app_audio_win.h"
 #include "bridge/page_scripts.h"
-#include "shell/desktop_win.h"
+#include "desktop/desktop_win.h"
 #include "shell/posted_records.h"
 #include "shell/shell_state_win.h"
 #include "update/update_win.h"

@@ -3,7 +3,7 @@
 // line the rewrite had no reason to touch (a last line may gain its line
 // break); a place file that is accepted must write back to the same place.
 
-#include "shell/placement.h"
+#include "desktop/placement.h"
 #include "shell/settings.h"
 
 #include <cstdint>

@@ -2,7 +2,7 @@
 
 #include <vector>
 
-#include "shell/desktop_win.h"
+#include "desktop/desktop_win.h"
 #include "shell/shell_state_win.h"
 
 namespace {

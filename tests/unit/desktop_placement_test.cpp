@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "shell/placement.h"
+#include "desktop/placement.h"
 
 namespace {
 

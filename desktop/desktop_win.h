@@ -9,7 +9,12 @@
 #include <optional>
 #include <string>
 
-#include "shell/placement.h"
+#include "desktop/placement.h"
+
+// One instance per session: true when a first instance runs and was asked to
+// show its window (or, when it did not answer, the user was told), so that this
+// start ends with 0.
+bool handedOverToRunningInstance();
 
 // The settings folder's files (settings_win.cpp). saveServerUrl writes
 // config.json through a temporary file and an atomic replace; false when the

@@ -1,4 +1,4 @@
-#include "shell/placement.h"
+#include "desktop/placement.h"
 
 #include <algorithm>
 

@@ -1,6 +1,6 @@
 #include <windows.h>
 
-#include "shell/desktop_win.h"
+#include "desktop/desktop_win.h"
 #include "shell/resource.h"
 #include "shell/settings.h"
 #include "shell/shell_state_win.h"
