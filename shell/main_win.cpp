@@ -74,16 +74,24 @@ void addTrayIcon(HWND window) {
     Shell_NotifyIconW(NIM_ADD, &tray);
 }
 
+// Without the loader that ships beside it the program cannot reach any runtime:
+// the installation is broken, whatever is installed on the machine.
 void startWebView() {
-    if (!g_shell.loaderEntry) return showStartFailure(static_cast<HRESULT>(NO_RUNTIME));
-    // A null folder would put the profile beside the program, which fails in a
-    // read-only program folder; the local profile is the user's own.
+    if (!g_shell.loaderEntry) {
+        MessageBoxW(g_shell.mainWindow,
+                    L"Tolvin's installation is incomplete: WebView2Loader.dll is missing. Please "
+                    L"reinstall Tolvin.",
+                    L"Tolvin", MB_ICONERROR);
+        return;
+    }
+    // The local profile is the user's own. When that folder cannot be found, a
+    // null folder lets the runtime choose its default.
     wchar_t local[MAX_PATH];
     std::wstring userData;
     if (SHGetFolderPathW(nullptr, CSIDL_LOCAL_APPDATA, nullptr, 0, local) == S_OK) {
         userData = std::wstring(local) + L"\\Tolvin\\EBWebView";
     }
-    requestWebViewEnvironment(g_shell.mainWindow, userData.empty() ? nullptr : userData.c_str());
+    requestWebViewEnvironment(userData.empty() ? nullptr : userData.c_str());
 }
 
 } // namespace

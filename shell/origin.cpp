@@ -59,9 +59,25 @@ bool trustedSource(std::wstring_view source, std::wstring_view page, std::wstrin
     return !origin.empty() && (origin == originOf(page) || origin == originOf(service));
 }
 
-NewWindow newWindowFor(std::wstring_view address, std::wstring_view page,
+NewWindow newWindowFor(const NewWindowRequest& request, std::wstring_view page,
                        std::wstring_view service) {
-    if (lowered(address.substr(0, 7)) == L"mailto:") return NewWindow::OpenOutside;
+    const std::wstring_view address = request.address;
+    const size_t colon = address.find(L':');
+    if (colon == std::wstring_view::npos) return NewWindow::Refuse;
+    const std::wstring scheme = lowered(address.substr(0, colon));
+    const NewWindow outside = request.userInitiated ? NewWindow::OpenOutside : NewWindow::Refuse;
+    if (scheme == L"mailto") return outside;
+    // "blob:https://host/id": the origin that made it follows the scheme.
+    if (scheme == L"blob")
+        return trustedSource(address.substr(colon + 1), page, service) ? NewWindow::Runtime
+                                                                       : NewWindow::Refuse;
+    if (scheme == L"about") {
+        const std::wstring_view rest = address.substr(colon + 1);
+        const bool blank = lowered(rest.substr(0, rest.find_first_of(L"?#"))) == L"blank";
+        return blank && request.userInitiated && trustedSource(request.sourceFrame, page, service)
+                   ? NewWindow::Runtime
+                   : NewWindow::Refuse;
+    }
     if (originOf(address).empty()) return NewWindow::Refuse;
-    return trustedSource(address, page, service) ? NewWindow::Runtime : NewWindow::OpenOutside;
+    return trustedSource(address, page, service) ? NewWindow::Runtime : outside;
 }

@@ -18,11 +18,23 @@ std::wstring originOf(std::wstring_view address);
 bool trustedSource(std::wstring_view source, std::wstring_view page, std::wstring_view service);
 
 // What becomes of a page's request for a new window (a target=_blank link,
-// window.open) for `address`. Other sites open in the user's own browser and
-// mail in the user's mail program, where the page's bridge does not follow;
-// the page's and the service's own windows stay with the runtime; every other
-// scheme (javascript:, file:, data:, unknown) opens nothing.
+// window.open). Other sites open in the user's own browser and mail in the
+// user's mail program, where the page's bridge does not follow, and only when
+// the user asked: a script, or an advertisement's frame, could otherwise open
+// one tab after another. The page's and the service's own windows stay with the
+// runtime, and so do the empty ones the page fills itself: a blob: address of
+// the page's own origin, and about:blank that the user opened from a frame of
+// those origins. Every other scheme (javascript:, file:, data:, unknown) opens
+// nothing.
 enum class NewWindow { Runtime, OpenOutside, Refuse };
 
-NewWindow newWindowFor(std::wstring_view address, std::wstring_view page,
+struct NewWindowRequest {
+    std::wstring_view address;
+    bool userInitiated;
+    // The document of the frame that asked (the web view's own when the runtime
+    // cannot say).
+    std::wstring_view sourceFrame;
+};
+
+NewWindow newWindowFor(const NewWindowRequest& request, std::wstring_view page,
                        std::wstring_view service);

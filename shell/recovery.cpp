@@ -22,12 +22,19 @@ Recovery BrowserRebuilds::onProcessFailed(int kind, uint64_t nowMs) {
 
 StartFailure onStartFailed(uint32_t result, int retriesSoFar) {
     if (result == NO_RUNTIME) return StartFailure::RuntimeMissing;
+    if (result == DATA_FOLDER_IN_USE) return StartFailure::GiveUp;
     return retriesSoFar < MAX_START_RETRIES ? StartFailure::Retry : StartFailure::GiveUp;
 }
 
 std::wstring startFailedText(uint32_t result) {
     wchar_t code[16];
     std::swprintf(code, 16, L"0x%08x", static_cast<unsigned>(result));
+    if (result == DATA_FOLDER_IN_USE)
+        return L"Another program is using Tolvin's data folder, so Tolvin could not start its page "
+               L"(error " +
+               std::wstring(code) +
+               L").\nClose that program, then quit Tolvin from the tray and "
+               L"start it again.";
     return L"Tolvin could not start its page (error " + std::wstring(code) +
            L").\nQuit Tolvin from the tray and start it again.";
 }

@@ -44,12 +44,16 @@ class BrowserRebuilds {
 
 // What a failed start of the web view leads to: the environment request, or the
 // creation of the environment or of the controller, answered `result`. Without
-// a runtime the loader answers NO_RUNTIME, and the user is told to install one;
-// anything else is tried again from a new environment a few times, and then
-// the user is told the page could not be started.
+// a runtime the loader answers NO_RUNTIME, and the user is told to install one.
+// DATA_FOLDER_IN_USE (a web view with other options holds the user-data folder)
+// does not pass by itself, so the user is told at once. Anything else is tried
+// again from a new environment a few times, and then the user is told the page
+// could not be started.
 enum class StartFailure { RuntimeMissing, Retry, GiveUp };
 
 inline constexpr uint32_t NO_RUNTIME = 0x80070002; // HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND)
+inline constexpr uint32_t DATA_FOLDER_IN_USE =
+    0x8007139F; // HRESULT_FROM_WIN32(ERROR_INVALID_STATE)
 inline constexpr int MAX_START_RETRIES = 3;
 inline constexpr unsigned START_RETRY_DELAY_MS = 1000;
 

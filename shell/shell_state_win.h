@@ -102,7 +102,7 @@ bool postRecord(HWND window, UINT message, WPARAM wParam, const void* record);
 
 // Asks the runtime for an environment; the rest of the page set-up follows in
 // the runtime's callbacks on this thread.
-void requestWebViewEnvironment(HWND mainWindow, const wchar_t* userDataFolder);
+void requestWebViewEnvironment(const wchar_t* userDataFolder);
 
 // Tells the user why the page could not start: the runtime is missing (the
 // loader's "no runtime" code), or the start failed with `result`.

@@ -1,6 +1,7 @@
 #include <windows.h>
 #include <objbase.h>
 
+#include <optional>
 #include <string>
 #include <utility>
 
@@ -74,12 +75,36 @@ class ContentLoadingHandler : public Callback<ICoreWebView2ContentLoadingEventHa
         g_shell.inCall = false;
         // Every new document, the first one and reloads included, ends a share.
         stopAppAudio();
+        followPageVisibility(g_shell.mainWindow);
         return S_OK;
     }
 };
 
+// A text the runtime hands over, freed here; empty when there is none.
+std::wstring takeText(LPWSTR text) {
+    std::wstring taken = text ? text : L"";
+    CoTaskMemFree(text);
+    return taken;
+}
+
+// The document of the frame that asked for a new window; a runtime too old to
+// say gives the web view's own document.
+std::wstring requestingFrame(ICoreWebView2NewWindowRequestedEventArgs* args) {
+    LPWSTR source = nullptr;
+    ComRef<ICoreWebView2NewWindowRequestedEventArgs3> args3;
+    args->QueryInterface(IID_ICoreWebView2NewWindowRequestedEventArgs3, args3.putVoid());
+    ComRef<ICoreWebView2FrameInfo> frame;
+    if (args3) args3->get_OriginalSourceFrameInfo(frame.put());
+    if (frame)
+        frame->get_Source(&source);
+    else if (g_shell.webView)
+        g_shell.webView->get_Source(&source);
+    return takeText(source);
+}
+
 // A popup of the runtime's own would carry no bridge: other sites and mail go to
-// the user's programs, and nothing else opens but the page's own windows.
+// the user's programs when the user asked, and nothing else opens but the
+// page's own windows.
 class NewWindowRequestedHandler : public Callback<ICoreWebView2NewWindowRequestedEventHandler,
                                                   IID_ICoreWebView2NewWindowRequestedEventHandler> {
   public:
@@ -88,9 +113,12 @@ class NewWindowRequestedHandler : public Callback<ICoreWebView2NewWindowRequeste
         if (!args) return S_OK;
         LPWSTR uri = nullptr;
         args->get_Uri(&uri);
-        std::wstring address = uri ? uri : L"";
-        CoTaskMemFree(uri);
-        const NewWindow target = newWindowFor(address, g_shell.serverUrl, SERVICE_ORIGIN);
+        std::wstring address = takeText(uri);
+        BOOL userInitiated = FALSE;
+        args->get_IsUserInitiated(&userInitiated);
+        const std::wstring frame = requestingFrame(args);
+        const NewWindow target = newWindowFor({address, userInitiated != FALSE, frame},
+                                              g_shell.serverUrl, SERVICE_ORIGIN);
         if (target == NewWindow::Runtime) return S_OK;
         if (target == NewWindow::OpenOutside) openOutside(std::move(address));
         args->put_Handled(TRUE);
@@ -98,7 +126,7 @@ class NewWindowRequestedHandler : public Callback<ICoreWebView2NewWindowRequeste
     }
 };
 
-void requestEnvironment(HWND window);
+void requestEnvironment();
 
 int g_startRetries = 0;
 HRESULT g_startFailure = S_OK; // a failure the window procedure is to show
@@ -157,7 +185,7 @@ WebMessageReceivedHandler g_messageHandler;
 ContentLoadingHandler g_contentLoadingHandler;
 NewWindowRequestedHandler g_newWindowHandler;
 ProcessFailedHandler g_processFailedHandler;
-std::wstring g_userDataFolder;
+std::optional<std::wstring> g_userDataFolder; // none: the runtime's default
 
 void enablePageFeatures(ICoreWebView2* webView) {
     ComRef<ICoreWebView2Settings> settings;
@@ -168,13 +196,13 @@ void enablePageFeatures(ICoreWebView2* webView) {
     settings->put_IsWebMessageEnabled(TRUE);
 }
 
+// One handler of each kind serves every start and retry, as the event handlers do.
 class ControllerCompletedHandler
     : public Callback<ICoreWebView2CreateCoreWebView2ControllerCompletedHandler,
                       IID_ICoreWebView2CreateCoreWebView2ControllerCompletedHandler> {
   public:
-    explicit ControllerCompletedHandler(HWND window) : window(window) {}
-
     HRESULT STDMETHODCALLTYPE Invoke(HRESULT result, ICoreWebView2Controller* controller) override {
+        HWND window = g_shell.mainWindow;
         if (FAILED(result) || !controller) {
             startFailed(FAILED(result) ? result : E_POINTER);
             return result;
@@ -205,37 +233,29 @@ class ControllerCompletedHandler
         webView->Navigate(g_shell.serverUrl.c_str());
         return S_OK;
     }
-
-  private:
-    HWND window;
-};
+} g_controllerHandler;
 
 class EnvironmentCompletedHandler
     : public Callback<ICoreWebView2CreateCoreWebView2EnvironmentCompletedHandler,
                       IID_ICoreWebView2CreateCoreWebView2EnvironmentCompletedHandler> {
   public:
-    explicit EnvironmentCompletedHandler(HWND window) : window(window) {}
-
     HRESULT STDMETHODCALLTYPE Invoke(HRESULT result,
                                      ICoreWebView2Environment* environment) override {
         if (FAILED(result) || !environment) {
             startFailed(FAILED(result) ? result : E_POINTER);
             return result;
         }
-        const HRESULT asked = environment->CreateCoreWebView2Controller(
-            window, new ControllerCompletedHandler(window));
+        const HRESULT asked =
+            environment->CreateCoreWebView2Controller(g_shell.mainWindow, &g_controllerHandler);
         if (FAILED(asked)) startFailed(asked);
         return S_OK;
     }
-
-  private:
-    HWND window;
-};
+} g_environmentHandler;
 
 // Without a runtime the loader answers at once and never calls the handler.
-void requestEnvironment(HWND window) {
-    const HRESULT result = g_shell.loaderEntry(nullptr, g_userDataFolder.c_str(), nullptr,
-                                               new EnvironmentCompletedHandler(window));
+void requestEnvironment() {
+    const wchar_t* folder = g_userDataFolder ? g_userDataFolder->c_str() : nullptr;
+    const HRESULT result = g_shell.loaderEntry(nullptr, folder, nullptr, &g_environmentHandler);
     if (FAILED(result)) startFailed(result);
 }
 
@@ -257,16 +277,16 @@ void onWebViewStartTimer() {
     KillTimer(g_shell.mainWindow, TIMER_WEBVIEW_START);
     const HRESULT failure = std::exchange(g_startFailure, S_OK);
     if (failure == S_OK)
-        requestEnvironment(g_shell.mainWindow);
+        requestEnvironment();
     else
         showStartFailure(failure);
 }
 
 void onRebuildWebView() {
-    if (std::exchange(g_rebuildPending, false)) requestEnvironment(g_shell.mainWindow);
+    if (std::exchange(g_rebuildPending, false)) requestEnvironment();
 }
 
-void requestWebViewEnvironment(HWND mainWindow, const wchar_t* userDataFolder) {
-    g_userDataFolder = userDataFolder;
-    requestEnvironment(mainWindow);
+void requestWebViewEnvironment(const wchar_t* userDataFolder) {
+    if (userDataFolder) g_userDataFolder = userDataFolder;
+    requestEnvironment();
 }

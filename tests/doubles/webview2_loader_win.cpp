@@ -80,6 +80,7 @@ struct Object {
     std::wstring source;  // the address of the document that sent it
     const IID* later;     // a later version of the interface the same vtable serves, or none
     BOOL handled = FALSE; // what the program set on a new-window request
+    BOOL byUser = TRUE;   // whether the user asked for that new window
 };
 
 std::vector<Object*> g_alive;
@@ -467,6 +468,10 @@ void completeEnvironment(HRESULT result) {
                .str());
 }
 
+HRESULT STDMETHODCALLTYPE webViewGetSource(Object*, LPWSTR* out) {
+    return copyOut(g.document, out);
+}
+
 void completeController(HRESULT result, bool withWebView) {
     void* handler = std::exchange(g.controllerHandler, nullptr);
     if (!handler) return reportError("no controller request is waiting");
@@ -478,6 +483,7 @@ void completeController(HRESULT result, bool withWebView) {
                               "Controller", IID_Controller);
         if (withWebView) {
             g.webView = create(makeVtable(121, {{3, fn(webViewGetSettings)},
+                                                {4, fn(webViewGetSource)},
                                                 {5, fn(webViewNavigate)},
                                                 {7, fn(webViewAddNavigationStarting)},
                                                 {9, fn(webViewAddContentLoading)},
@@ -601,14 +607,21 @@ HRESULT STDMETHODCALLTYPE newWindowArgsPutHandled(Object* self, BOOL handled) {
     return S_OK;
 }
 
-// A link with target=_blank or window.open(uri) in the page. Unhandled, the
-// runtime would open a popup of its own.
-void requestNewWindow(const std::string& uri) {
+HRESULT STDMETHODCALLTYPE newWindowArgsGetIsUserInitiated(Object* self, BOOL* out) {
+    *out = self->byUser;
+    return S_OK;
+}
+
+// A link with target=_blank or window.open(uri) in the page, clicked by the user
+// or called by a script. Unhandled, the runtime would open a popup of its own.
+void requestNewWindow(const std::string& uri, BOOL byUser) {
     if (!g.newWindowHandler) return reportError("no new window handler");
-    Object* args =
-        create(makeVtable(11, {{3, fn(newWindowArgsGetUri)}, {6, fn(newWindowArgsPutHandled)}}),
-               "NewWindowRequestedEventArgs", IID_NewWindowArgs);
+    Object* args = create(makeVtable(11, {{3, fn(newWindowArgsGetUri)},
+                                          {6, fn(newWindowArgsPutHandled)},
+                                          {8, fn(newWindowArgsGetIsUserInitiated)}}),
+                          "NewWindowRequestedEventArgs", IID_NewWindowArgs);
     args->text = widen(uri);
+    args->byUser = byUser;
     const HRESULT answer = callSlot(g.newWindowHandler, 3, g.webView, args);
     const BOOL handled = args->handled;
     const ULONG left = release(args);
@@ -866,7 +879,9 @@ void runCommand(const std::string& line) {
     else if (verb == "content-loading")
         loadContent();
     else if (verb == "new-window")
-        requestNewWindow(rest);
+        requestNewWindow(rest, TRUE);
+    else if (verb == "new-window-by-script")
+        requestNewWindow(rest, FALSE);
     else if (verb == "process-failed")
         failProcess(rest);
     else if (verb == "state")

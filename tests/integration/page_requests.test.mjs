@@ -104,23 +104,26 @@ test('a download request opens the download page in the default browser, each ti
   assert.deepEqual(await openedFrom(from, 2), [downloadPage, downloadPage]);
 });
 
-test('new windows of other sites open in the default browser, the page\'s own stay with the runtime, other schemes open nothing', async () => {
+test('new windows the user asked for of other sites open in the default browser, the page\'s own stay with the runtime, the rest open nothing', async () => {
   const page = new URL(shell.calls('Navigate')[0].uri);
   const cases = [
-    // address, handled by the program, given to the browser
-    ['https://elsewhere.example/a?b=1', true, true],
-    [`http://${page.host}/plain`, true, true],
-    ['javascript:alert(1)', true, false],
-    ['file:///etc/passwd', true, false],
-    [`${page.origin}/room/2`, false, false],
-    [`${setting('SERVICE_ORIGIN')}/help`, false, false],
+    // address, asked by, handled by the program, given to the browser
+    ['https://elsewhere.example/a?b=1', 'new-window', true, true],
+    [`http://${page.host}/plain`, 'new-window', true, true],
+    ['https://elsewhere.example/popup', 'new-window-by-script', true, false],
+    ['mailto:someone@example.test', 'new-window-by-script', true, false],
+    ['javascript:alert(1)', 'new-window', true, false],
+    ['file:///etc/passwd', 'new-window', true, false],
+    ['about:blank', 'new-window', false, false],
+    [`${page.origin}/room/2`, 'new-window-by-script', false, false],
+    [`${setting('SERVICE_ORIGIN')}/help`, 'new-window', false, false],
   ];
   const from = opened().length;
-  for (const [address, handled] of cases) {
-    const request = await shell.standIn.command(`new-window ${address}`, isEvent('newWindowRequested'));
+  for (const [address, verb, handled] of cases) {
+    const request = await shell.standIn.command(`${verb} ${address}`, isEvent('newWindowRequested'));
     assert.deepEqual([request.handled, request.returned, request.argsRefsLeft], [handled, 0, 0], address);
   }
-  const expected = cases.filter(([, , browser]) => browser).map(([address]) => address);
+  const expected = cases.filter(([, , , browser]) => browser).map(([address]) => address);
   assert.deepEqual((await openedFrom(from, expected.length)).sort(), expected.sort());
 });
 

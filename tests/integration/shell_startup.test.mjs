@@ -34,9 +34,14 @@ async function quit(window, program) {
 }
 
 
-// The real loader from the SDK finds no runtime under Wine and says so at once.
-for (const [name, loader] of [['without a loader', null], ['with the real loader and no runtime', path.join(binDir, 'WebView2Loader.dll')]]) {
-  test(`${name} the warning box shows over the window and the program keeps running`, async (t) => {
+// The real loader from the SDK finds no runtime under Wine and says so at once;
+// without the loader the installation is broken, whatever runtime there is.
+const RUNTIME_MISSING = ['WebView2 Runtime Missing', "Microsoft Edge WebView2 Runtime is required to run Tolvin.\n" +
+                         "Please download and install it from Microsoft's website."];
+const LOADER_MISSING = ['Tolvin', "Tolvin's installation is incomplete: WebView2Loader.dll is missing. Please reinstall Tolvin."];
+for (const [name, loader, [title, text]] of [['without a loader', null, LOADER_MISSING],
+                                              ['with the real loader and no runtime', path.join(binDir, 'WebView2Loader.dll'), RUNTIME_MISSING]]) {
+  test(`${name} a box says so over the window and the program keeps running`, async (t) => {
     fs.rmSync(path.join(roamingDir, 'Tolvin'), { recursive: true, force: true });
     const folder = programFolder({ extra: loader ? { 'WebView2Loader.dll': loader } : {} });
     // Wine's trace of loaded modules shows that the loader really ran.
@@ -44,14 +49,11 @@ for (const [name, loader] of [['without a loader', null], ['with the real loader
     const program = startProgram(path.join(folder, 'Tolvin.exe'), [], { t, env: { WINEDEBUG: '-all,+loaddll' }, errorFile: trace });
     const [window] = await waitFor('the main window', () => mainWindows());
 
-    const [box] = await waitFor('the warning box', () => probe('dialogs', window.pid), 5000);
-    assert.equal(box.title, 'WebView2 Runtime Missing');
+    const [box] = await waitFor('the box', () => probe('dialogs', window.pid), 5000);
+    assert.equal(box.title, title);
     assert.equal(box.owner, window.hwnd, 'the box is owned by the main window');
     const texts = box.controls.map((c) => c.text);
-    assert.ok(
-      texts.includes("Microsoft Edge WebView2 Runtime is required to run Tolvin.\n" +
-                     "Please download and install it from Microsoft's website."),
-      `box texts: ${JSON.stringify(texts)}`);
+    assert.ok(texts.includes(text), `box texts: ${JSON.stringify(texts)}`);
     assert.equal((await trayIcons()).length, 1, 'the tray icon exists while the box shows');
     assert.ok((await mainWindows(window.pid))[0].visible);
     assert.equal(/Loaded L"[^"]*\\\\WebView2Loader\.dll" at \w+: native/.test(fs.readFileSync(trace, 'latin1')), Boolean(loader));

@@ -34,26 +34,46 @@ TEST(PageOrigin, TrustsOnlyThePageAndTheServiceOrigins) {
     EXPECT_FALSE(trustedSource(L"about:blank", L"about:blank", service));
 }
 
-TEST(NewWindow, OtherSitesAndMailGoOutsideOwnSitesStayAndOtherSchemesOpenNothing) {
+TEST(NewWindow, OutsideOnlyWhenTheUserAskedOwnWindowsStayAndOtherSchemesOpenNothing) {
     const wchar_t page[] = L"https://chat.tolvin.example/hangout";
     const wchar_t service[] = L"https://tolvin.example";
-    const std::pair<const wchar_t*, NewWindow> cases[] = {
-        {L"https://elsewhere.example/a?b", NewWindow::OpenOutside},
-        {L"http://chat.tolvin.example/hangout", NewWindow::OpenOutside},
-        {L"https://chat.tolvin.example:8443/", NewWindow::OpenOutside},
-        {L"MAILTO:someone@example.test?subject=hi", NewWindow::OpenOutside},
-        {L"https://CHAT.tolvin.example/room/2", NewWindow::Runtime},
-        {L"https://tolvin.example/help", NewWindow::Runtime},
-        {L"javascript:alert(1)", NewWindow::Refuse},
-        {L"file:///C:/Windows/win.ini", NewWindow::Refuse},
-        {L"data:text/html,<p>hi</p>", NewWindow::Refuse},
-        {L"about:blank", NewWindow::Refuse},
-        {L"ms-settings:privacy", NewWindow::Refuse},
-        {L"https:///no-host", NewWindow::Refuse},
-        {L"", NewWindow::Refuse},
+    const wchar_t ownFrame[] = L"https://chat.tolvin.example/room/1";
+    const wchar_t adFrame[] = L"https://ads.example/slot";
+    constexpr NewWindow R = NewWindow::Runtime, O = NewWindow::OpenOutside, X = NewWindow::Refuse;
+    struct Case {
+        const wchar_t* address;
+        const wchar_t* frame;
+        NewWindow byUser, byScript;
     };
-    for (const auto& [address, expected] : cases)
-        EXPECT_EQ(newWindowFor(address, page, service), expected) << address;
+    const Case cases[] = {
+        {L"https://elsewhere.example/a?b", ownFrame, O, X},
+        {L"http://chat.tolvin.example/hangout", ownFrame, O, X},
+        {L"https://chat.tolvin.example:8443/", ownFrame, O, X},
+        {L"MAILTO:someone@example.test?subject=hi", ownFrame, O, X},
+        {L"https://CHAT.tolvin.example/room/2", adFrame, R, R},
+        {L"https://tolvin.example/help", ownFrame, R, R},
+        {L"blob:https://chat.tolvin.example/1b2c-3d", adFrame, R, R},
+        {L"blob:https://ads.example/1b2c-3d", ownFrame, X, X},
+        {L"blob:null/1b2c", ownFrame, X, X},
+        {L"about:blank", ownFrame, R, X},
+        {L"About:Blank#print", ownFrame, R, X},
+        {L"about:blank", adFrame, X, X},
+        {L"about:blank", L"about:blank", X, X},
+        {L"about:srcdoc", ownFrame, X, X},
+        {L"javascript:alert(1)", ownFrame, X, X},
+        {L"file:///C:/Windows/win.ini", ownFrame, X, X},
+        {L"data:text/html,<p>hi</p>", ownFrame, X, X},
+        {L"ms-settings:privacy", ownFrame, X, X},
+        {L"https:///no-host", ownFrame, X, X},
+        {L"about", ownFrame, X, X},
+        {L"blob", ownFrame, X, X},
+        {L"", ownFrame, X, X},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(newWindowFor({c.address, true, c.frame}, page, service), c.byUser) << c.address;
+        EXPECT_EQ(newWindowFor({c.address, false, c.frame}, page, service), c.byScript)
+            << c.address;
+    }
 }
 
 } // namespace

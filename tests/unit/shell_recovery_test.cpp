@@ -53,4 +53,11 @@ TEST(ProcessFailure, AHangingRendererIsReloadedAtTheThirdReportWithinTenSecondsO
     });
 }
 
+TEST(StartFailure, AFolderHeldByAnotherWebViewIsToldAtOnceNotRetried) {
+    EXPECT_EQ(onStartFailed(DATA_FOLDER_IN_USE, 0), StartFailure::GiveUp);
+    EXPECT_NE(startFailedText(DATA_FOLDER_IN_USE).find(L"Another program is using Tolvin's data"),
+              std::wstring::npos);
+    EXPECT_EQ(onStartFailed(0x80004005, 0), StartFailure::Retry);
+}
+
 } // namespace
