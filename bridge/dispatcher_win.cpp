@@ -4,6 +4,7 @@
 #include "bridge/bridge_win.h"
 #include "bridge/page_requests.h"
 #include "bridge/page_scripts.h"
+#include "desktop/desktop_win.h"
 #include "shell/shell_state_win.h"
 #include "update/update_win.h"
 
@@ -37,12 +38,15 @@ void dispatchWebMessage(const std::wstring& text) {
         break;
     case PageRequest::AppAudioStart:
         startAppAudio(readIntegerField(text, L"id"), readDigitField(text, L"windowId"));
+        followPageVisibility(window);
         break;
     case PageRequest::AppAudioStop:
         stopAppAudio();
+        followPageVisibility(window);
         break;
     case PageRequest::SetInCall:
         g_shell.inCall = readInCall(text);
+        followPageVisibility(window);
         break;
     case PageRequest::UpdateDownload:
         openOutside(downloadPageAddress());

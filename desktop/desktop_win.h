@@ -18,7 +18,8 @@ bool handedOverToRunningInstance();
 
 // The settings folder's files (settings_win.cpp). saveServerUrl writes
 // config.json through a temporary file and an atomic replace; false when the
-// old file could not be read or the new one not written.
+// settings folder is unknown, the old file could not be read or the new one not
+// written. Nothing is ever written outside that folder.
 bool saveServerUrl(const std::wstring& url);
 std::optional<WindowPlace> loadWindowPlace();
 void saveWindowPlace(const WindowPlace& place);
@@ -40,6 +41,7 @@ void openSwitchServerDialog(HWND owner);
 bool switchServerDialogMessage(MSG& message);
 
 // Tells the web view whether the window shows it (visible and not minimised),
-// and lowers its memory target while not, when that changed. A new controller
-// starts visible.
+// and lowers its memory target while not and the page is neither in a call nor
+// sharing, when that changed. Called again whenever one of these may have
+// changed. A new controller starts visible.
 void followPageVisibility(HWND window, bool newController = false);

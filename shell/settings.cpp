@@ -42,9 +42,11 @@ std::optional<std::wstring> readServerUrl(std::istream& in, const Utf8ToWide& co
 }
 
 std::optional<std::wstring> serverUrlProblem(std::wstring_view address) {
+    // The value goes into a JSON string as it is, where both would be read as
+    // something else.
     for (wchar_t c : address) {
-        if (c == L'"' || c <= L' ')
-            return L"The address cannot hold a double quote, a space or a line break.";
+        if (c == L'"' || c == L'\\' || c <= L' ')
+            return L"The address cannot hold a double quote, a backslash, a space or a line break.";
     }
     if (originOf(address).empty()) return L"Enter an http:// or https:// address with a host name.";
     return std::nullopt;

@@ -24,8 +24,8 @@ using Utf8ToWide = std::function<std::optional<std::wstring>(std::string_view)>;
 std::optional<std::wstring> readServerUrl(std::istream& in, const Utf8ToWide& convert);
 
 // Why `address` cannot become the page address, as one line for the user, or
-// none when it can: an http or https address with a host, without a double quote
-// or line break, which the reader above could not take back.
+// none when it can: an http or https address with a host, without a double quote,
+// backslash or line break, which the reader above could not take back.
 std::optional<std::wstring> serverUrlProblem(std::wstring_view address);
 
 // The file `config` with `url` (UTF-8, accepted by serverUrlProblem) as its

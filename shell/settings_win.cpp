@@ -31,14 +31,20 @@ std::string wideToUtf8(const std::wstring& wide) {
     return utf8;
 }
 
-// A file of the settings folder, or the bare name when the roaming folder
-// cannot be resolved.
-std::wstring settingsFile(const wchar_t* name) {
+// A file of the settings folder, or none when the roaming folder cannot be
+// resolved.
+std::optional<std::wstring> settingsFolderFile(const wchar_t* name) {
     wchar_t roaming[MAX_PATH];
-    if (SHGetFolderPathW(nullptr, CSIDL_APPDATA, nullptr, 0, roaming) != S_OK) return name;
+    if (SHGetFolderPathW(nullptr, CSIDL_APPDATA, nullptr, 0, roaming) != S_OK) return std::nullopt;
     std::wstring folder = std::wstring(roaming) + L"\\Tolvin";
     CreateDirectoryW(folder.c_str(), nullptr);
     return folder + L"\\" + name;
+}
+
+// Reading falls back on the bare name, in the current folder; nothing is ever
+// written there.
+std::wstring settingsFile(const wchar_t* name) {
+    return settingsFolderFile(name).value_or(name);
 }
 
 // The file's bytes; empty when there is no file, none when it cannot be read.
@@ -93,9 +99,10 @@ void loadSettings() {
 }
 
 bool saveServerUrl(const std::wstring& url) {
-    const std::wstring path = settingsFile(L"config.json");
-    const auto config = readFileBytes(path);
-    return config && replaceFile(path, withServerUrl(*config, wideToUtf8(url)));
+    const auto path = settingsFolderFile(L"config.json");
+    if (!path) return false;
+    const auto config = readFileBytes(*path);
+    return config && replaceFile(*path, withServerUrl(*config, wideToUtf8(url)));
 }
 
 std::optional<WindowPlace> loadWindowPlace() {
@@ -104,5 +111,5 @@ std::optional<WindowPlace> loadWindowPlace() {
 }
 
 void saveWindowPlace(const WindowPlace& place) {
-    replaceFile(settingsFile(L"window.txt"), placeText(place));
+    if (const auto path = settingsFolderFile(L"window.txt")) replaceFile(*path, placeText(place));
 }

@@ -178,6 +178,7 @@ LRESULT CALLBACK mainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM
             onAppAudioEnded(lParam);
         else
             onUpdateResult(wParam, lParam);
+        followPageVisibility(window); // a share may have ended
         return 0;
     default:
         // A restarted taskbar has forgotten every icon; it asks for them again.

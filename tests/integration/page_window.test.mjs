@@ -204,7 +204,7 @@ test('"Switch Server..." saves a good address in config.json, other lines kept, 
   await openDialog(async () => clickItem(await openTrayMenu(), 'Switch Server...'));
   assert.deepEqual(await texts(), [[shell.calls('Navigate')[0].uri, '']]);
   const HOST = 'Enter an http:// or https:// address with a host name.';
-  const QUOTE = 'The address cannot hold a double quote, a space or a line break.';
+  const QUOTE = 'The address cannot hold a double quote, a backslash, a space or a line break.';
   // The address is selected at first, so that typing replaces it.
   for (const [keys, address, problem] of [[[], 'ftp://x', HOST], [['End', 'shift+Home'], 'not an address', QUOTE],
                                           [['End', 'shift+Home'], 'https://a"b.example', QUOTE]]) {
@@ -237,27 +237,43 @@ test('"Switch Server..." saves a good address in config.json, other lines kept, 
   assert.equal(shell.calls('Navigate', asked).length, 0);
 });
 
-// The program's Run value, or null when there is none.
-async function runValue() {
-  const child = spawn(wineRun, ['reg', 'query', 'HKCU\\Software\\Microsoft\\Windows\\CurrentVersion\\Run', '/v', 'Tolvin'],
-                      { env: wineEnv, stdio: ['ignore', 'pipe', 'ignore'] });
+const RUN_KEY = 'HKCU\\Software\\Microsoft\\Windows\\CurrentVersion\\Run';
+const APPROVED_KEY = 'HKCU\\Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\StartupApproved\\Run';
+
+// Runs Wine's reg with `args` and answers its output.
+async function reg(...args) {
+  const child = spawn(wineRun, ['reg', ...args], { env: wineEnv, stdio: ['ignore', 'pipe', 'ignore'] });
   let out = '';
   child.stdout.on('data', (chunk) => (out += chunk));
   await once(child, 'exit');
-  return out.match(/Tolvin\s+REG_SZ\s+(.*\S)/)?.[1] ?? null;
+  return out;
 }
 
-test('"Start with Windows" writes and removes the Run value, and its check mark shows the registry', async () => {
+// The program's value under `key` ('REG_SZ' text or 'REG_BINARY' hex), or null when there is none.
+const regValue = async (key) => (await reg('query', key, '/v', 'Tolvin')).match(/Tolvin\s+REG_\w+\s+(.*\S)/)?.[1] ?? null;
+
+test('"Start with Windows" writes and removes the Run value; its check mark shows it and a mark of Task Manager\'s', async () => {
   const item = async () => (await openTrayMenu()).items.find((i) => i.id === 1006);
-  for (const value of [`"${winPath(path.join(shell.dir, 'Tolvin.exe'))}"`, null]) {
+  const command = `"${winPath(path.join(shell.dir, 'Tolvin.exe'))}"`;
+  const toggle = async (checked) => {
     await xdotool('mousemove', 600, 400);
     const before = await item();
-    assert.equal(before.checked, value === null);
+    assert.equal(before.checked, checked);
     await xdotool('mousemove', ...center(before.rect));
     await xdotool('click', 1);
     await waitForMenu(false);
-    assert.equal(await runValue(), value);
+  };
+  for (const value of [command, null]) {
+    await toggle(value === null);
+    assert.equal(await regValue(RUN_KEY), value);
   }
+  // Turned off in Task Manager: the Run value stays, marked disabled; on again removes the mark.
+  await reg('add', RUN_KEY, '/v', 'Tolvin', '/t', 'REG_SZ', '/d', command, '/f');
+  await reg('add', APPROVED_KEY, '/v', 'Tolvin', '/t', 'REG_BINARY', '/d', '030000000000000000000000', '/f');
+  await toggle(false);
+  assert.deepEqual([await regValue(RUN_KEY), await regValue(APPROVED_KEY)], [command, null]);
+  await toggle(true);
+  assert.equal(await regValue(RUN_KEY), null);
 });
 
 test('"Quit Tolvin" ends the program with 0 and frees the hot keys and the tray', async () => {

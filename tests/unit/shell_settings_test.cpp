@@ -97,6 +97,7 @@ TEST(SwitchServer, TakesHttpAddressesWithAHostThatTheReaderCanReadBack) {
         {L"chat.example", false},
         {L"", false},
         {L"https://a\"b.example", false},
+        {L"https://a.example\\path", false},
         {L"https://a.example/\n", false},
         {L"https://a.example/\r", false},
         {L"https://a.example/ ", false},
