@@ -16,6 +16,7 @@
 #include "capture/options.h"
 #include "capture/sample_queue.h"
 #include "capture/session_scan.h"
+#include "capture/stream_health.h"
 #include "common/com_ref_win.h"
 #include "common/handle_win.h"
 
@@ -71,12 +72,12 @@ class PendingActivation {
 
 // One running capture of one process tree, owned by the capture table. Members
 // go in reverse order, so the capture client is released before the audio
-// client it came from, and the event after both.
+// client it came from, and the event the audio client signals after both.
 struct ProcessCapture {
     uint32_t pid = 0;
+    OwnedHandle event;
     ComRef<IAudioClient> audioClient;
     ComRef<IAudioCaptureClient> captureClient;
-    OwnedHandle event;
     std::atomic<bool> running{false};
     // Set by the capture thread when the stream has failed for good and the thread
     // has ended; the next scan stops the capture and activates the process anew.
@@ -116,6 +117,7 @@ struct ScanContext {
     // re-scan thread.
     std::map<uint32_t, std::unique_ptr<PendingActivation>> activations;
     ActivationSchedule schedule;
+    StreamRestarts restarts;
 };
 
 // Obtains a process-loopback audio client for pid's tree, waiting at most 5000 ms.

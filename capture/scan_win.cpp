@@ -30,6 +30,7 @@ void takeCompletedActivations(ScanContext& context) {
             continue;
         }
         if (auto capture = startCapture(pid, client)) {
+            context.restarts.started(pid, millisNow());
             AcquireSRWLockExclusive(&context.tableLock);
             context.captures.emplace(pid, std::move(capture));
             ReleaseSRWLockExclusive(&context.tableLock);
@@ -60,7 +61,8 @@ void scanSessions(ScanContext& context) {
 
     // Captures leave the table under the lock and are stopped after it, so the
     // output loop never waits for a capture thread to end. A capture whose stream
-    // failed is stopped here and activated anew below, on the activations' schedule.
+    // failed is stopped here and activated anew below, once its pause after the
+    // failure has passed, on the activations' schedule.
     std::vector<std::unique_ptr<ProcessCapture>> stopped;
     AcquireSRWLockExclusive(&context.tableLock);
     std::vector<uint32_t> running;
@@ -72,6 +74,11 @@ void scanSessions(ScanContext& context) {
         }
     }
     const CaptureChanges changes = reconcileCaptures(running, failed, wanted);
+    const int64_t now = millisNow();
+    for (uint32_t pid : failed) {
+        context.restarts.failed(pid, now);
+    }
+    context.restarts.keepOnly(wanted);
     for (uint32_t pid : changes.stop) {
         stopped.push_back(std::move(context.captures.extract(pid).mapped()));
     }
@@ -88,9 +95,9 @@ void scanSessions(ScanContext& context) {
             ++entry;
         }
     }
-    const int64_t now = millisNow();
     for (uint32_t pid : changes.start) {
-        if (context.schedule.next(pid, now) == ActivationSchedule::Step::WAIT) {
+        if (!context.restarts.mayStart(pid, now) ||
+            context.schedule.next(pid, now) == ActivationSchedule::Step::WAIT) {
             continue;
         }
         auto activation = std::make_unique<PendingActivation>(pid);

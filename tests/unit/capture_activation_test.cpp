@@ -88,4 +88,34 @@ TEST(CaptureActivation, StreamsFailForGoodOnInvalidationOrOnTenFailuresInARow) {
     }
 }
 
+TEST(CaptureActivation, AStreamThatKeepsFailingWaitsLongerEachTimeUntilItRunsAMinute) {
+    // A stream of pid 7 started at `start` and the scan at `failed` found it failed;
+    // it may start again from `waitsUntil` on.
+    const struct {
+        const char* behaviour;
+        int64_t start, failed, waitsUntil;
+    } cases[] = {
+        {"the first failure is retried by the scan that finds it", 0, 500, 500},
+        {"the second in a row waits 4 s", 2500, 3000, 7000},
+        {"the third 8 s", 9000, 9500, 17500},
+        {"the fourth 16 s", 19500, 20000, 36000},
+        {"the fifth 32 s", 38000, 38500, 70500},
+        {"the sixth and later a minute", 72500, 73000, 133000},
+        {"a stream that ran a minute starts from the first pause", 135000, 195000, 195000},
+        {"and doubles again from there", 197000, 197500, 201500},
+    };
+    StreamRestarts restarts;
+    for (const auto& c : cases) {
+        restarts.started(7, c.start);
+        restarts.failed(7, c.failed);
+        EXPECT_FALSE(restarts.mayStart(7, c.waitsUntil - 1)) << c.behaviour;
+        EXPECT_TRUE(restarts.mayStart(7, c.waitsUntil)) << c.behaviour;
+    }
+    EXPECT_TRUE(restarts.mayStart(8, 0)) << "another pid has no pause";
+    restarts.failed(7, 300000);
+    restarts.failed(7, 300000);
+    restarts.keepOnly({8});
+    EXPECT_TRUE(restarts.mayStart(7, 300000)) << "a pid no longer wanted is forgotten";
+}
+
 } // namespace
