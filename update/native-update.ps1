@@ -105,6 +105,12 @@ function Invoke-Check([string]$Current, [string]$AppFolder, [string]$Stage) {
     }
     Remove-Quietly $new
     Remove-Quietly $marker
+    # A file a scanner held kept an earlier unpack from being removed: unpacking
+    # over it would fail at every check, so this check ends and the next tries.
+    if (Test-Path -LiteralPath $new) { throw 'an earlier update could not be removed' }
+    foreach ($leftover in @(Get-ChildItem -LiteralPath $Stage -Directory -Force -Filter 'new-*')) {
+        Remove-Quietly $leftover.FullName
+    }
 
     $zip = Join-Path $Stage 'update.zip'
     [IO.File]::WriteAllBytes($zip, (Invoke-WebRequest -UseBasicParsing -Uri $url).RawContentStream.ToArray())
@@ -117,9 +123,28 @@ function Invoke-Check([string]$Current, [string]$AppFolder, [string]$Stage) {
         Remove-Quietly $zip
         throw ('unsafe archive entry ' + $unsafe)
     }
-    # Expand-Archive in 5.1 resolves its destination as a wildcard pattern too.
-    [IO.Compression.ZipFile]::ExtractToDirectory($zip, $new)
-    Remove-Quietly $zip
+    # Unpacked into a fresh folder that becomes "new" only when complete. A
+    # scanner that holds a fresh file blocks the rename for a moment: 21
+    # attempts, 500 ms apart, as the install's copy. Expand-Archive in 5.1
+    # resolves its destination as a wildcard pattern too.
+    $fresh = Join-Path $Stage ('new-' + [Guid]::NewGuid().ToString('N'))
+    try {
+        [IO.Compression.ZipFile]::ExtractToDirectory($zip, $fresh)
+        for ($attempt = 1; ; $attempt++) {
+            try {
+                [IO.Directory]::Move($fresh, $new)
+                break
+            } catch {
+                if ($attempt -ge 21) { throw }
+                Start-Sleep -Milliseconds 500
+            }
+        }
+    } catch {
+        Remove-Quietly $fresh
+        throw
+    } finally {
+        Remove-Quietly $zip
+    }
     Set-Content -LiteralPath $marker -Value $version -Encoding ASCII
     return 'ready ' + $version
 }
