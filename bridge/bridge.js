@@ -110,6 +110,23 @@ window.pallan = {
     },
 };
 
+// The web's Badging API, which the runtime does not give an ordinary page, and
+// whose own version would badge nothing of Tolvin's: the count goes to the
+// taskbar button and the tray. The shell takes whole numbers 0 to 9999.
+for (const [name, fn] of [
+         [ 'setAppBadge', function(count) { post({type : 'setAppBadge', count : count}); } ],
+         [ 'clearAppBadge', function() { post({type : 'clearAppBadge'}); } ],
+]) {
+    Object.defineProperty(navigator, name, {
+        configurable : true,
+        writable : true,
+        value : function() {
+            fn.apply(null, arguments);
+            return Promise.resolve();
+        },
+    });
+}
+
 // Ask for the current update state so the page need not wait for a change.
 post({type : 'updateState'});
 })();

@@ -5,6 +5,7 @@
 #include "bridge/page_requests.h"
 #include "bridge/page_scripts.h"
 #include "desktop/desktop_win.h"
+#include "notify/notify_win.h"
 #include "shell/shell_state_win.h"
 #include "update/update_win.h"
 
@@ -59,6 +60,12 @@ void dispatchWebMessage(const std::wstring& text) {
         break;
     case PageRequest::SetPushToTalkKey:
         installPushToTalkHook();
+        break;
+    case PageRequest::SetAppBadge:
+        if (const auto count = readBadgeCount(text)) setUnreadCount(*count);
+        break;
+    case PageRequest::ClearAppBadge:
+        setUnreadCount(0);
         break;
     case PageRequest::None:
         break;

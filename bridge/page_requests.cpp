@@ -26,6 +26,8 @@ constexpr RequestName REQUEST_NAMES[] = {
     {L"\"updateInstall\"", PageRequest::UpdateInstall},
     {L"\"updateDownload\"", PageRequest::UpdateDownload},
     {L"\"setPushToTalkKey\"", PageRequest::SetPushToTalkKey},
+    {L"\"setAppBadge\"", PageRequest::SetAppBadge},
+    {L"\"clearAppBadge\"", PageRequest::ClearAppBadge},
 };
 
 bool isAsciiDigit(wchar_t c) {
@@ -81,6 +83,18 @@ int readIntegerField(std::wstring_view text, std::wstring_view name) {
     }
     return magnitude >= LIMIT ? std::numeric_limits<std::int32_t>::max()
                               : static_cast<int>(magnitude);
+}
+
+std::optional<int> readBadgeCount(std::wstring_view text) {
+    const std::size_t start = findFieldValue(text, L"count", L":");
+    if (start == std::wstring_view::npos) return std::nullopt;
+    std::size_t end = start;
+    int count = 0;
+    while (end < text.size() && isAsciiDigit(text[end]) && end - start < 4)
+        count = count * 10 + (text[end++] - L'0');
+    if (end == start || end == text.size() || (text[end] != L',' && text[end] != L'}'))
+        return std::nullopt;
+    return count;
 }
 
 std::wstring readDigitField(std::wstring_view text, std::wstring_view name) {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -24,6 +25,8 @@ enum class PageRequest {
     UpdateInstall,
     UpdateDownload,
     SetPushToTalkKey,
+    SetAppBadge,
+    ClearAppBadge,
 };
 
 // The first request, in the order above, whose quoted name occurs anywhere in
@@ -39,6 +42,12 @@ int readIntegerField(std::wstring_view text, std::wstring_view name);
 // The run of ASCII digits right after the first `"name":"`; empty when the field
 // is missing or its value does not start with a digit.
 std::wstring readDigitField(std::wstring_view text, std::wstring_view name);
+
+// The unread count of a setAppBadge request: the whole number 0 to 9999 right
+// after `"count":`, ended by `,` or `}` as the page's serialisation ends it;
+// none for anything else (a sign, a fraction, an exponent, a string, more
+// digits), which is dropped as a malformed request is.
+std::optional<int> readBadgeCount(std::wstring_view text);
 
 // True exactly when the text contains `"inCall":true`.
 bool readInCall(std::wstring_view text);

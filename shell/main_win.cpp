@@ -62,18 +62,6 @@ void useDarkTitleBar(HWND window) {
     DwmSetWindowAttribute(window, 19, &dark, sizeof(dark));
 }
 
-void addTrayIcon(HWND window) {
-    NOTIFYICONDATAW& tray = g_shell.tray;
-    tray.hWnd = window;
-    tray.uID = 1;
-    tray.uFlags = NIF_MESSAGE | NIF_ICON | NIF_TIP;
-    tray.uCallbackMessage = WM_TRAYICON;
-    tray.hIcon = LoadIconW(g_shell.instance, MAKEINTRESOURCEW(1));
-    if (!tray.hIcon) tray.hIcon = LoadIconW(nullptr, IDI_APPLICATION);
-    lstrcpynW(tray.szTip, L"Tolvin", ARRAYSIZE(tray.szTip));
-    Shell_NotifyIconW(NIM_ADD, &tray);
-}
-
 // Without the loader that ships beside it the program cannot reach any runtime:
 // the installation is broken, whatever is installed on the machine.
 void startWebView() {
@@ -95,6 +83,14 @@ void startWebView() {
 }
 
 } // namespace
+
+void addTrayIcon() {
+    Shell_NotifyIconW(NIM_ADD, &g_shell.tray);
+    // Version 4: click, keyboard and balloon events each say what they are. The
+    // version is the icon's, so each add sets it again.
+    g_shell.tray.uVersion = NOTIFYICON_VERSION_4;
+    Shell_NotifyIconW(NIM_SETVERSION, &g_shell.tray);
+}
 
 const std::wstring& programPath() {
     static const std::wstring path = [] {
@@ -126,7 +122,18 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
     // Held down, a hot key would otherwise toggle again with every key repeat.
     RegisterHotKey(window, HOTKEY_MUTE, MOD_CONTROL | MOD_SHIFT | MOD_NOREPEAT, 'M');
     RegisterHotKey(window, HOTKEY_DEAFEN, MOD_CONTROL | MOD_SHIFT | MOD_NOREPEAT, 'D');
-    addTrayIcon(window);
+    NOTIFYICONDATAW& tray = g_shell.tray;
+    tray.hWnd = window;
+    tray.uID = 1;
+    // Version 4 shows the standard tooltip only when asked.
+    tray.uFlags = NIF_MESSAGE | NIF_ICON | NIF_TIP | NIF_SHOWTIP;
+    tray.uCallbackMessage = WM_TRAYICON;
+    tray.hIcon = LoadIconW(g_shell.instance, MAKEINTRESOURCEW(1));
+    if (!tray.hIcon) tray.hIcon = LoadIconW(nullptr, IDI_APPLICATION);
+    lstrcpynW(tray.szTip, L"Tolvin", ARRAYSIZE(tray.szTip));
+    addTrayIcon();
+    // An elevated program would not hear the taskbar otherwise.
+    ChangeWindowMessageFilterEx(window, g_shell.taskbarButtonCreated, MSGFLT_ALLOW, nullptr);
     ShowWindow(window, restoreWindowPlace(window, show));
     UpdateWindow(window);
     g_shell.startTick = GetTickCount64();

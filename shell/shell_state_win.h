@@ -41,6 +41,7 @@ struct ShellState {
 
     NOTIFYICONDATAW tray{};
     UINT taskbarCreated = RegisterWindowMessageW(L"TaskbarCreated");
+    UINT taskbarButtonCreated = RegisterWindowMessageW(L"TaskbarButtonCreated");
     HWND mainWindow = nullptr;
     HINSTANCE instance = GetModuleHandleW(nullptr);
     CreateEnvironmentWithOptionsFn loaderEntry = nullptr;
@@ -62,6 +63,9 @@ struct ShellState {
 };
 
 extern ShellState g_shell;
+
+// Adds the tray icon of g_shell.tray, at start and after a taskbar restart.
+void addTrayIcon();
 
 // Reads config.json once per process; later calls return at once.
 void loadSettings();

@@ -8,30 +8,15 @@
 #include "appaudio/app_audio_win.h"
 #include "bridge/bridge_win.h"
 #include "bridge/page_scripts.h"
+#include "common/callback_win.h"
 #include "shell/deployment.h"
 #include "desktop/desktop_win.h"
+#include "notify/notify_win.h"
 #include "shell/origin.h"
 #include "shell/recovery.h"
 #include "shell/shell_state_win.h"
 
 namespace {
-
-// The runtime's callback objects are not reference counted: each lives as long
-// as the process. QueryInterface hands out the object itself without a reference.
-template <typename Interface, const IID& ownId> class Callback : public Interface {
-  public:
-    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID id, void** out) override {
-        if (!out) return E_POINTER;
-        if (IsEqualIID(id, IID_IUnknown) || IsEqualIID(id, ownId)) {
-            *out = static_cast<Interface*>(this);
-            return S_OK;
-        }
-        *out = nullptr;
-        return E_NOINTERFACE;
-    }
-    ULONG STDMETHODCALLTYPE AddRef() override { return 1; }
-    ULONG STDMETHODCALLTYPE Release() override { return 1; }
-};
 
 // The bridge script runs in every document the view reaches, by a link or a
 // redirect too; only the page we opened and the service's own pages may ask for
@@ -76,16 +61,11 @@ class ContentLoadingHandler : public Callback<ICoreWebView2ContentLoadingEventHa
         // Every new document, the first one and reloads included, ends a share.
         stopAppAudio();
         followPageVisibility(g_shell.mainWindow);
+        // A count of the page that left would stay on the taskbar for good.
+        setUnreadCount(0);
         return S_OK;
     }
 };
-
-// A text the runtime hands over, freed here; empty when there is none.
-std::wstring takeText(LPWSTR text) {
-    std::wstring taken = text ? text : L"";
-    CoTaskMemFree(text);
-    return taken;
-}
 
 // The document of the frame that asked for a new window; a runtime too old to
 // say gives the web view's own document.
@@ -227,6 +207,7 @@ class ControllerCompletedHandler
         webView->add_ContentLoading(&g_contentLoadingHandler, &token);
         webView->add_NewWindowRequested(&g_newWindowHandler, &token);
         webView->add_ProcessFailed(&g_processFailedHandler, &token);
+        watchPagePermissionsAndNotifications(webView);
         // Before the navigation, so that the first document already has the bridge.
         webView->AddScriptToExecuteOnDocumentCreated(script.c_str(), nullptr);
         loadSettings();

@@ -1,5 +1,6 @@
 #include <windows.h>
 #include <shellapi.h>
+#include <windowsx.h>
 
 #include <deque>
 #include <string>
@@ -8,6 +9,7 @@
 #include "appaudio/app_audio_win.h"
 #include "bridge/page_scripts.h"
 #include "desktop/desktop_win.h"
+#include "notify/notify_win.h"
 #include "shell/posted_records.h"
 #include "shell/shell_state_win.h"
 #include "update/update_win.h"
@@ -29,9 +31,8 @@ void showAndActivate(HWND window) {
     SetForegroundWindow(window);
 }
 
-void showTrayMenu(HWND window) {
-    POINT cursor{};
-    GetCursorPos(&cursor);
+// At `anchor`: where the icon was clicked, or where the keyboard chose it.
+void showTrayMenu(HWND window, POINT anchor) {
     HMENU menu = CreatePopupMenu();
     InsertMenuW(menu, 0, MF_BYPOSITION | MF_STRING, IDM_SHOW, L"Show Tolvin");
     InsertMenuW(menu, 1, MF_BYPOSITION | MF_SEPARATOR, 0, nullptr);
@@ -46,7 +47,7 @@ void showTrayMenu(HWND window) {
     InsertMenuW(menu, 7, MF_BYPOSITION | MF_STRING, IDM_QUIT, L"Quit Tolvin");
     // Without the foreground the menu would not close when the user clicks elsewhere.
     SetForegroundWindow(window);
-    TrackPopupMenu(menu, TPM_RIGHTBUTTON, cursor.x, cursor.y, 0, window, nullptr);
+    TrackPopupMenu(menu, TPM_RIGHTBUTTON, anchor.x, anchor.y, 0, window, nullptr);
     // Without a message after it the next menu of the notification area may
     // close as soon as it opens.
     PostMessageW(window, WM_NULL, 0, 0);
@@ -90,14 +91,29 @@ void onCommand(HWND window, UINT command) {
     }
 }
 
-void onTrayIcon(HWND window, LPARAM mouse) {
-    if (mouse == WM_RBUTTONUP) {
-        showTrayMenu(window);
-    } else if (mouse == WM_LBUTTONUP) {
+// The icon speaks version 4: the event in the low word, the anchor in wParam.
+// The mouse's own messages come too, before these, and are left alone.
+void onTrayIcon(HWND window, WPARAM anchor, LPARAM event) {
+    switch (LOWORD(event)) {
+    case WM_CONTEXTMENU:
+        showTrayMenu(window, {GET_X_LPARAM(anchor), GET_Y_LPARAM(anchor)});
+        break;
+    case NIN_SELECT:
+    case NIN_KEYSELECT:
         if (IsWindowVisible(window) && !IsIconic(window))
             ShowWindow(window, SW_HIDE);
         else
             showAndActivate(window);
+        break;
+    case NIN_BALLOONUSERCLICK:
+        showAndActivate(window);
+        onNotificationClicked();
+        break;
+    case NIN_BALLOONTIMEOUT:
+        onNotificationTimedOut();
+        break;
+    default:
+        break;
     }
 }
 
@@ -162,7 +178,7 @@ LRESULT CALLBACK mainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM
             runPageScript(DEAFEN_SCRIPT);
         return 0;
     case WM_TRAYICON:
-        onTrayIcon(window, lParam);
+        onTrayIcon(window, wParam, lParam);
         return 0;
     case WM_APPAUDIO_STARTED:
     case WM_APPAUDIO_PCM:
@@ -182,7 +198,8 @@ LRESULT CALLBACK mainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM
         return 0;
     default:
         // A restarted taskbar has forgotten every icon; it asks for them again.
-        if (message == g_shell.taskbarCreated) Shell_NotifyIconW(NIM_ADD, &g_shell.tray);
+        if (message == g_shell.taskbarCreated) addTrayIcon();
+        if (message == g_shell.taskbarButtonCreated) onTaskbarButtonCreated();
         return DefWindowProcW(window, message, wParam, lParam);
     }
 }

@@ -171,6 +171,18 @@ describe('bridge script in the web view', () => {
         assert.deepEqual(await page.evaluate(() => window.__returned), Array(6).fill('undefined'));
     });
 
+    test('the badge calls post the count as given, and resolve', async () => {
+        await clearPosts();
+        const returned = await page.evaluate(() => Promise.all([
+            navigator.setAppBadge(3), navigator.setAppBadge(2.5), navigator.setAppBadge(), navigator.clearAppBadge(),
+        ]));
+        assert.deepEqual(returned, Array(4).fill(undefined));
+        assert.deepEqual(await posts(), [
+            '{"type":"setAppBadge","count":3}', '{"type":"setAppBadge","count":2.5}', '{"type":"setAppBadge"}',
+            '{"type":"clearAppBadge"}',
+        ]);
+    });
+
     test('numbers starts from 1 in each document and sends the window id as text', async () => {
         await clearPosts();
         await start('a', {windowId : 132004});

@@ -19,8 +19,10 @@
 #include <winsock2.h>
 #include <windows.h>
 #include <objbase.h>
+#include <shellapi.h>
 #include <eventtoken.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <string>
 #include <thread>
@@ -72,22 +74,30 @@ void readCommands() {
 // ---- COM objects with explicit vtables ----
 
 struct Object {
-    void** vtable;
-    const char* kind;
-    const IID* iid;
-    LONG refs;
-    std::wstring text;    // the message of a message argument object
-    std::wstring source;  // the address of the document that sent it
-    const IID* later;     // a later version of the interface the same vtable serves, or none
-    BOOL handled = FALSE; // what the program set on a new-window request
-    BOOL byUser = TRUE;   // whether the user asked for that new window
+    void** vtable = nullptr;
+    const char* kind = nullptr;
+    const IID* iid = nullptr;
+    LONG refs = 1;
+    std::wstring text;             // the message of a message argument object
+    std::wstring source;           // the address of the document that sent it
+    std::vector<const IID*> later; // later versions of the interface the same vtable serves
+    BOOL handled = FALSE;          // what the program set on a new-window request
+    BOOL byUser = TRUE;            // whether the user asked for that new window
+    // A permission request's kind, the state the program set, and whether the
+    // profile is to keep it; a notification's body and silent flag.
+    int permissionKind = 0;
+    int state = 0;
+    BOOL savesInProfile = TRUE;
+    std::wstring body;
+    BOOL silent = FALSE;
 };
 
 std::vector<Object*> g_alive;
 
 HRESULT STDMETHODCALLTYPE queryInterface(Object* self, REFIID id, void** out) {
-    if (IsEqualIID(id, IID_IUnknown) || IsEqualIID(id, *self->iid) ||
-        (self->later && IsEqualIID(id, *self->later))) {
+    const bool later = std::any_of(self->later.begin(), self->later.end(),
+                                   [&](const IID* each) { return IsEqualIID(id, *each); });
+    if (IsEqualIID(id, IID_IUnknown) || IsEqualIID(id, *self->iid) || later) {
         InterlockedIncrement(&self->refs);
         *out = self;
         return S_OK;
@@ -127,7 +137,7 @@ template <size_t... Slot> std::vector<void*> unexpectedSlots(std::index_sequence
 
 // A vtable of `count` slots: IUnknown, the given methods, and reporting stubs.
 void** makeVtable(size_t count, std::vector<std::pair<size_t, void*>> methods) {
-    static std::vector<void*> stubs = unexpectedSlots(std::make_index_sequence<121>());
+    static std::vector<void*> stubs = unexpectedSlots(std::make_index_sequence<128>());
     void** table = new void*[count];
     for (size_t i = 0; i < count; ++i) table[i] = stubs[i];
     table[0] = reinterpret_cast<void*>(&queryInterface);
@@ -138,7 +148,10 @@ void** makeVtable(size_t count, std::vector<std::pair<size_t, void*>> methods) {
 }
 
 Object* create(void** vtable, const char* kind, const IID& iid) {
-    Object* object = new Object{vtable, kind, &iid, 1, {}, {}, nullptr};
+    Object* object = new Object;
+    object->vtable = vtable;
+    object->kind = kind;
+    object->iid = &iid;
     g_alive.push_back(object);
     return object;
 }
@@ -161,6 +174,21 @@ constexpr IID IID_WebView = {
 // ICoreWebView2_19: ICoreWebView2 and its eighteen successors, 121 slots.
 constexpr IID IID_WebView19 = {
     0x6921f954, 0x79b0, 0x437f, {0xa9, 0x97, 0xc8, 0x58, 0x11, 0x89, 0x7c, 0x68}};
+// ICoreWebView2_24: 128 slots, its last two the notifications'.
+constexpr IID IID_WebView24 = {
+    0x39a7ad55, 0x4287, 0x5cc1, {0x88, 0xa1, 0xc6, 0xf4, 0x58, 0x59, 0x38, 0x24}};
+constexpr IID IID_PermissionArgs = {
+    0x973ae2ef, 0xff18, 0x4894, {0x8f, 0xb2, 0x3c, 0x75, 0x8f, 0x04, 0x68, 0x10}};
+constexpr IID IID_PermissionArgs3 = {
+    0xe61670bc, 0x3dce, 0x4177, {0x86, 0xd2, 0xc6, 0x29, 0xae, 0x3c, 0xb6, 0xac}};
+constexpr IID IID_NotificationArgs = {
+    0x1512dd5b, 0x5514, 0x4f85, {0x88, 0x6e, 0x21, 0xc3, 0xa4, 0xc9, 0xcf, 0xe6}};
+constexpr IID IID_Notification = {
+    0xb7434d98, 0x6bc8, 0x419d, {0x9d, 0xa5, 0xfb, 0x5a, 0x96, 0xd4, 0xda, 0xcd}};
+constexpr IID IID_TaskbarList3 = {
+    0xea1afb91, 0x9e28, 0x4b86, {0x90, 0xe9, 0x9e, 0x9f, 0x8a, 0x5e, 0xef, 0xaf}};
+constexpr CLSID CLSID_TaskbarListObject = {
+    0x56fdf344, 0xfd6d, 0x11d0, {0x95, 0x8a, 0x00, 0x60, 0x97, 0xc9, 0xa0, 0x90}};
 constexpr IID IID_Settings = {
     0xe562e4f0, 0xd7fa, 0x43ac, {0x8d, 0x71, 0xc0, 0x51, 0x50, 0x49, 0x9f, 0x00}};
 constexpr IID IID_MessageArgs = {
@@ -186,6 +214,10 @@ constexpr IID IID_ProcessFailedHandler = {
     0x79e0aea4, 0x990b, 0x42d9, {0xaa, 0x1d, 0x0f, 0xcc, 0x2e, 0x5b, 0xc7, 0xf1}};
 constexpr IID IID_ContentLoadingHandler = {
     0x364471e7, 0xf2be, 0x4910, {0xbd, 0xba, 0xd7, 0x20, 0x77, 0xd5, 0x1c, 0x4b}};
+constexpr IID IID_PermissionHandler = {
+    0x15e1c6a3, 0xc72a, 0x4df3, {0x91, 0xd7, 0xd0, 0x97, 0xfb, 0xec, 0x6b, 0xfd}};
+constexpr IID IID_NotificationHandler = {
+    0x89c5d598, 0x8788, 0x423b, {0xbe, 0x97, 0xe6, 0xe0, 0x1c, 0x0f, 0x9e, 0xe3}};
 constexpr IID IID_NewWindowHandler = {
     0xd4c185fe, 0xc81c, 0x4989, {0x97, 0xaf, 0x2d, 0x3f, 0xa7, 0xab, 0x56, 0x51}};
 
@@ -226,6 +258,9 @@ struct Runtime {
     void* processFailedHandler = nullptr;
     void* contentLoadingHandler = nullptr;
     void* newWindowHandler = nullptr;
+    void* permissionHandler = nullptr;
+    void* notificationHandler = nullptr;
+    Object* notification = nullptr; // the one being received
     INT64 nextToken = 1;
     std::wstring document; // the address the last navigation went to
 } g;
@@ -311,6 +346,20 @@ HRESULT STDMETHODCALLTYPE webViewAddNewWindowRequested(Object*, void* handler,
     return webViewAddHandler("add_NewWindowRequested", g.newWindowHandler, handler, token,
                              "NewWindowRequestedHandler", IID_NewWindowHandler,
                              IID_ContentLoadingHandler);
+}
+
+HRESULT STDMETHODCALLTYPE webViewAddPermissionRequested(Object*, void* handler,
+                                                        EventRegistrationToken* token) {
+    return webViewAddHandler("add_PermissionRequested", g.permissionHandler, handler, token,
+                             "PermissionRequestedHandler", IID_PermissionHandler,
+                             IID_MessageHandler);
+}
+
+HRESULT STDMETHODCALLTYPE webViewAddNotificationReceived(Object*, void* handler,
+                                                         EventRegistrationToken* token) {
+    return webViewAddHandler("add_NotificationReceived", g.notificationHandler, handler, token,
+                             "NotificationReceivedHandler", IID_NotificationHandler,
+                             IID_PermissionHandler);
 }
 
 HRESULT STDMETHODCALLTYPE webViewReload(Object*) {
@@ -482,11 +531,12 @@ void completeController(HRESULT result, bool withWebView) {
                                               {25, fn(controllerGetWebView)}}),
                               "Controller", IID_Controller);
         if (withWebView) {
-            g.webView = create(makeVtable(121, {{3, fn(webViewGetSettings)},
+            g.webView = create(makeVtable(128, {{3, fn(webViewGetSettings)},
                                                 {4, fn(webViewGetSource)},
                                                 {5, fn(webViewNavigate)},
                                                 {7, fn(webViewAddNavigationStarting)},
                                                 {9, fn(webViewAddContentLoading)},
+                                                {23, fn(webViewAddPermissionRequested)},
                                                 {25, fn(webViewAddProcessFailed)},
                                                 {27, fn(webViewAddScript)},
                                                 {29, fn(webViewExecuteScript)},
@@ -494,9 +544,10 @@ void completeController(HRESULT result, bool withWebView) {
                                                 {32, fn(webViewPostJson)},
                                                 {34, fn(webViewAddWebMessageReceived)},
                                                 {44, fn(webViewAddNewWindowRequested)},
-                                                {120, fn(webViewPutMemoryTarget)}}),
+                                                {120, fn(webViewPutMemoryTarget)},
+                                                {126, fn(webViewAddNotificationReceived)}}),
                                "WebView", IID_WebView);
-            g.webView->later = &IID_WebView19;
+            g.webView->later = {&IID_WebView19, &IID_WebView24};
             g.settings = create(
                 makeVtable(
                     21, {{4, fn(putSetting<4>)}, {6, fn(putSetting<6>)}, {8, fn(putSetting<8>)}}),
@@ -551,6 +602,7 @@ void failProcess(const std::string& kind) {
             if (Object* object = std::exchange(*held, nullptr)) release(object);
         g.processFailedHandler = g.messageHandler = g.navigationHandler = nullptr;
         g.contentLoadingHandler = g.newWindowHandler = nullptr;
+        g.permissionHandler = g.notificationHandler = nullptr;
     }
     report(JsonObject()
                .add("event", jsonText("processFailed"))
@@ -598,11 +650,11 @@ void startNavigation(const std::string& uri, bool replaces) {
                .str());
 }
 
-HRESULT STDMETHODCALLTYPE newWindowArgsGetUri(Object* self, LPWSTR* out) {
+HRESULT STDMETHODCALLTYPE argsGetText(Object* self, LPWSTR* out) {
     return copyOut(self->text, out);
 }
 
-HRESULT STDMETHODCALLTYPE newWindowArgsPutHandled(Object* self, BOOL handled) {
+HRESULT STDMETHODCALLTYPE argsPutHandled(Object* self, BOOL handled) {
     self->handled = handled;
     return S_OK;
 }
@@ -616,8 +668,8 @@ HRESULT STDMETHODCALLTYPE newWindowArgsGetIsUserInitiated(Object* self, BOOL* ou
 // or called by a script. Unhandled, the runtime would open a popup of its own.
 void requestNewWindow(const std::string& uri, BOOL byUser) {
     if (!g.newWindowHandler) return reportError("no new window handler");
-    Object* args = create(makeVtable(11, {{3, fn(newWindowArgsGetUri)},
-                                          {6, fn(newWindowArgsPutHandled)},
+    Object* args = create(makeVtable(11, {{3, fn(argsGetText)},
+                                          {6, fn(argsPutHandled)},
                                           {8, fn(newWindowArgsGetIsUserInitiated)}}),
                           "NewWindowRequestedEventArgs", IID_NewWindowArgs);
     args->text = widen(uri);
@@ -630,6 +682,123 @@ void requestNewWindow(const std::string& uri, BOOL byUser) {
                .add("handled", jsonBool(handled))
                .add("returned", jsonNumber(answer))
                .add("argsRefsLeft", jsonNumber(left))
+               .str());
+}
+
+// ---- permissions and notifications ----
+
+HRESULT STDMETHODCALLTYPE permissionArgsGetKind(Object* self, int* out) {
+    *out = self->permissionKind;
+    return S_OK;
+}
+
+HRESULT STDMETHODCALLTYPE permissionArgsPutState(Object* self, int state) {
+    self->state = state;
+    return S_OK;
+}
+
+HRESULT STDMETHODCALLTYPE permissionArgsPutSavesInProfile(Object* self, BOOL saves) {
+    self->savesInProfile = saves;
+    return S_OK;
+}
+
+// A document of `origin` asks for a permission of `kind`; the report says what
+// the program answered (0 the runtime's prompt, 1 allow, 2 deny).
+void requestPermission(const std::string& rest) {
+    if (!g.permissionHandler) return reportError("no permission handler");
+    const size_t space = rest.find(' ');
+    Object* args = create(makeVtable(13, {{3, fn(argsGetText)},
+                                          {4, fn(permissionArgsGetKind)},
+                                          {7, fn(permissionArgsPutState)},
+                                          {12, fn(permissionArgsPutSavesInProfile)}}),
+                          "PermissionRequestedEventArgs", IID_PermissionArgs);
+    args->later = {&IID_PermissionArgs3};
+    args->permissionKind = std::atoi(rest.c_str());
+    args->text = widen(space == std::string::npos ? "" : rest.substr(space + 1));
+    const HRESULT answer = callSlot(g.permissionHandler, 3, g.webView, args);
+    report(JsonObject()
+               .add("event", jsonText("permissionRequested"))
+               .add("state", jsonNumber(args->state))
+               .add("savesInProfile", jsonBool(args->savesInProfile))
+               .add("returned", jsonNumber(answer))
+               .add("argsRefsLeft", jsonNumber(release(args)))
+               .str());
+}
+
+HRESULT STDMETHODCALLTYPE notificationArgsGetOrigin(Object* self, LPWSTR* out) {
+    return copyOut(self->source, out);
+}
+
+HRESULT STDMETHODCALLTYPE notificationArgsGetNotification(Object*, Object** out) {
+    *out = g.notification;
+    addRef(g.notification);
+    return S_OK;
+}
+
+template <const char* Name> HRESULT STDMETHODCALLTYPE notificationReport(Object*) {
+    report(JsonObject().add("call", jsonText(Name)).add("at", jsonNumber(nowMicros())).str());
+    return S_OK;
+}
+
+constexpr char REPORT_SHOWN[] = "ReportShown";
+constexpr char REPORT_CLICKED[] = "ReportClicked";
+constexpr char REPORT_CLOSED[] = "ReportClosed";
+
+HRESULT STDMETHODCALLTYPE notificationAddCloseRequested(Object*, void*,
+                                                        EventRegistrationToken* token) {
+    token->value = g.nextToken++;
+    return S_OK;
+}
+
+HRESULT STDMETHODCALLTYPE notificationRemoveCloseRequested(Object*, EventRegistrationToken) {
+    return S_OK;
+}
+
+HRESULT STDMETHODCALLTYPE notificationGetBody(Object* self, LPWSTR* out) {
+    return copyOut(self->body, out);
+}
+
+HRESULT STDMETHODCALLTYPE notificationGetIsSilent(Object* self, BOOL* out) {
+    *out = self->silent;
+    return S_OK;
+}
+
+// The page of `origin` shows a notification: "origin silent title|body".
+void receiveNotification(const std::string& rest) {
+    if (!g.notificationHandler) return reportError("no notification handler");
+    char origin[256] = "";
+    int silent = 0, used = 0;
+    sscanf(rest.c_str(), "%255s %d %n", origin, &silent, &used);
+    const std::string texts = rest.substr(static_cast<size_t>(used));
+    const size_t bar = texts.find('|');
+    Object* notification = create(makeVtable(21, {{3, fn(notificationAddCloseRequested)},
+                                                  {4, fn(notificationRemoveCloseRequested)},
+                                                  {5, fn(notificationReport<REPORT_SHOWN>)},
+                                                  {6, fn(notificationReport<REPORT_CLICKED>)},
+                                                  {7, fn(notificationReport<REPORT_CLOSED>)},
+                                                  {8, fn(notificationGetBody)},
+                                                  {13, fn(argsGetText)},
+                                                  {18, fn(notificationGetIsSilent)}}),
+                                  "Notification", IID_Notification);
+    notification->text = widen(texts.substr(0, bar));
+    notification->body = widen(bar == std::string::npos ? "" : texts.substr(bar + 1));
+    notification->silent = silent;
+    Object* args = create(makeVtable(8, {{3, fn(notificationArgsGetOrigin)},
+                                         {4, fn(notificationArgsGetNotification)},
+                                         {5, fn(argsPutHandled)}}),
+                          "NotificationReceivedEventArgs", IID_NotificationArgs);
+    args->source = widen(origin);
+    g.notification = notification;
+    const long long at = nowMicros();
+    const HRESULT answer = callSlot(g.notificationHandler, 3, g.webView, args);
+    g.notification = nullptr;
+    report(JsonObject()
+               .add("event", jsonText("notificationReceived"))
+               .add("handled", jsonBool(args->handled))
+               .add("returned", jsonNumber(answer))
+               .add("at", jsonNumber(at))
+               .add("argsRefsLeft", jsonNumber(release(args)))
+               .add("notificationRefsLeft", jsonNumber(release(notification)))
                .str());
 }
 
@@ -842,6 +1011,73 @@ BOOL WINAPI watchedKillTimer(HWND window, UINT_PTR id) {
     return g_killTimer(window, id);
 }
 
+// The tray, the taskbar button's flash, and the taskbar list whose overlay Wine
+// does not draw: a stand-in list reports what the program sets on it.
+using NotifyIconFn = BOOL(WINAPI*)(DWORD, NOTIFYICONDATAW*);
+using FlashFn = BOOL(WINAPI*)(const FLASHWINFO*);
+using CoCreateFn = HRESULT(WINAPI*)(REFCLSID, IUnknown*, DWORD, REFIID, void**);
+NotifyIconFn g_notifyIcon = nullptr;
+FlashFn g_flash = nullptr;
+CoCreateFn g_coCreate = nullptr;
+
+BOOL WINAPI watchedNotifyIcon(DWORD message, NOTIFYICONDATAW* data) {
+    report(JsonObject()
+               .add("call", jsonText("Shell_NotifyIconW"))
+               .add("message", jsonNumber(message))
+               .add("flags", jsonNumber(data->uFlags))
+               .add("tip", jsonString(data->szTip))
+               .add("title", jsonString(data->szInfoTitle))
+               .add("info", jsonString(data->szInfo))
+               .add("infoFlags", jsonNumber(data->dwInfoFlags))
+               .add("version", jsonNumber(data->uVersion))
+               .add("at", jsonNumber(nowMicros()))
+               .str());
+    return g_notifyIcon(message, data);
+}
+
+BOOL WINAPI watchedFlash(const FLASHWINFO* flash) {
+    report(JsonObject()
+               .add("call", jsonText("FlashWindowEx"))
+               .add("flags", jsonNumber(flash->dwFlags))
+               .add("mainWindow", jsonBool(flash->hwnd == g_mainWindow))
+               .str());
+    return g_flash(flash);
+}
+
+HRESULT STDMETHODCALLTYPE taskbarHrInit(Object*) {
+    return S_OK;
+}
+
+HRESULT STDMETHODCALLTYPE taskbarSetOverlayIcon(Object*, HWND window, HICON icon,
+                                                LPCWSTR description) {
+    ICONINFO parts{};
+    BITMAP bitmap{};
+    if (icon && GetIconInfo(icon, &parts)) {
+        GetObjectW(parts.hbmColor, sizeof(bitmap), &bitmap);
+        DeleteObject(parts.hbmColor);
+        DeleteObject(parts.hbmMask);
+    }
+    report(JsonObject()
+               .add("call", jsonText("SetOverlayIcon"))
+               .add("mainWindow", jsonBool(window == g_mainWindow))
+               .add("icon", jsonBool(icon))
+               .add("width", jsonNumber(bitmap.bmWidth))
+               .add("description", jsonString(description))
+               .str());
+    return S_OK;
+}
+
+HRESULT WINAPI watchedCoCreate(REFCLSID clsid, IUnknown* outer, DWORD context, REFIID iid,
+                               void** out) {
+    if (!IsEqualCLSID(clsid, CLSID_TaskbarListObject))
+        return g_coCreate(clsid, outer, context, iid, out);
+    Object* list = create(makeVtable(21, {{3, fn(taskbarHrInit)}, {18, fn(taskbarSetOverlayIcon)}}),
+                          "TaskbarList", IID_TaskbarList3);
+    const HRESULT answer = queryInterface(list, iid, out);
+    release(list);
+    return answer;
+}
+
 void watchPlatformCalls() {
     g_loadedAt = GetTickCount64();
     g_setHook = reinterpret_cast<SetHookFn>(
@@ -854,6 +1090,12 @@ void watchPlatformCalls() {
         watchImport("user32.dll", "KillTimer", reinterpret_cast<void*>(&watchedKillTimer)));
     g_tickCount = reinterpret_cast<TickCountFn>(
         watchImport("kernel32.dll", "GetTickCount64", reinterpret_cast<void*>(&watchedTickCount)));
+    g_notifyIcon = reinterpret_cast<NotifyIconFn>(watchImport(
+        "shell32.dll", "Shell_NotifyIconW", reinterpret_cast<void*>(&watchedNotifyIcon)));
+    g_flash = reinterpret_cast<FlashFn>(
+        watchImport("user32.dll", "FlashWindowEx", reinterpret_cast<void*>(&watchedFlash)));
+    g_coCreate = reinterpret_cast<CoCreateFn>(
+        watchImport("ole32.dll", "CoCreateInstance", reinterpret_cast<void*>(&watchedCoCreate)));
 }
 
 void runCommand(const std::string& line) {
@@ -882,6 +1124,10 @@ void runCommand(const std::string& line) {
         requestNewWindow(rest, TRUE);
     else if (verb == "new-window-by-script")
         requestNewWindow(rest, FALSE);
+    else if (verb == "permission") // kind origin
+        requestPermission(rest);
+    else if (verb == "notification")
+        receiveNotification(rest);
     else if (verb == "process-failed")
         failProcess(rest);
     else if (verb == "state")

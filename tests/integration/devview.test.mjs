@@ -102,7 +102,7 @@ test('the page\'s buttons reach the program: zoom, minimise, push-to-talk', asyn
         page.viewportSize().width === client[2] && page.viewportSize().height === client[3]);
     }
   }
-  await view.standIn.command('post 1125 0 514', isEvent('posted')); // the tray icon's click restores it
+  await view.standIn.command(`post 1125 0 ${0x400 | (1 << 16)}`, isEvent('posted')); // the tray icon's click restores it
   await waitFor('the window back', async () => !(await state()).minimised);
 });
 

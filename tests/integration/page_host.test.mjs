@@ -49,8 +49,8 @@ test('with the helper beside it the page is set up in order and opens the config
   assert.deepEqual(callNames(setup), [
     'get_CoreWebView2', 'put_Bounds', 'get_Settings', 'put_IsScriptEnabled',
     'put_AreDefaultScriptDialogsEnabled', 'put_IsWebMessageEnabled', 'add_WebMessageReceived',
-    'add_ContentLoading', 'add_NewWindowRequested', 'add_ProcessFailed', 'AddScriptToExecuteOnDocumentCreated',
-    'Navigate',
+    'add_ContentLoading', 'add_NewWindowRequested', 'add_ProcessFailed', 'add_PermissionRequested',
+    'add_NotificationReceived', 'AddScriptToExecuteOnDocumentCreated', 'Navigate',
   ]);
   const call = (name) => setup.find(isCall(name));
   assert.deepEqual(call('put_Bounds').bounds, (await shell.state()).client);
@@ -61,6 +61,8 @@ test('with the helper beside it the page is set up in order and opens the config
   assert.equal(call('add_ContentLoading').handler, true);
   assert.equal(call('add_NewWindowRequested').handler, true);
   assert.equal(call('add_ProcessFailed').handler, true);
+  assert.equal(call('add_PermissionRequested').handler, true);
+  assert.equal(call('add_NotificationReceived').handler, true);
   const script = call('AddScriptToExecuteOnDocumentCreated');
   assert.equal(script.script, bridgeText.replace('__HAVE_HELPER__', 'true'));
   assert.equal(script.handler, false, 'no completion handler');
@@ -71,7 +73,8 @@ test('with the helper beside it the page is set up in order and opens the config
   const rules = shell.standIn.reports.filter(isEvent('handlerRules'));
   assert.deepEqual(rules.map((r) => r.handler).sort(), [
     'ContentLoadingHandler', 'ControllerCompletedHandler', 'EnvironmentCompletedHandler',
-    'NewWindowRequestedHandler', 'ProcessFailedHandler', 'WebMessageReceivedHandler',
+    'NewWindowRequestedHandler', 'NotificationReceivedHandler', 'PermissionRequestedHandler',
+    'ProcessFailedHandler', 'WebMessageReceivedHandler',
   ]);
   for (const { event, handler, ...answers } of rules) {
     assert.deepEqual(answers, { unknown: 'self', own: 'self', sibling: 'refused', controller: 'refused', addRef: 1, release: 1 }, handler);
@@ -176,7 +179,7 @@ test('a failed renderer is reloaded, a hanging one once its reports keep coming;
     const names = callNames(await shell.page());
     assert.deepEqual(names.slice(names.indexOf('add_WebMessageReceived')), [
       'add_WebMessageReceived', 'add_ContentLoading', 'add_NewWindowRequested', 'add_ProcessFailed',
-      'AddScriptToExecuteOnDocumentCreated', 'Navigate',
+      'add_PermissionRequested', 'add_NotificationReceived', 'AddScriptToExecuteOnDocumentCreated', 'Navigate',
     ], `rebuild ${rebuild}: the same set-up, the bridge before the page`);
   }
   const from = await fail(0);

@@ -12,14 +12,18 @@ import { after, before, test } from 'node:test';
 import { setTimeout as sleep } from 'node:timers/promises';
 
 import {
-  DEAFEN_SCRIPT, IDM, MUTE_SCRIPT, WM_COMMAND, WM_TRAYICON, isUpdatePush, startShell, xdotool,
+  DEAFEN_SCRIPT, IDM, MUTE_SCRIPT, TRAY, WM_COMMAND, WM_TRAYICON, isUpdatePush, startShell, xdotool,
 } from './lib/page.mjs';
 import { focusWindow, isCall, isEvent, probe, roamingDir, waitFor, winPath, wineEnv, wineRun } from './lib/wine.mjs';
 
 const WM_SYSCOMMAND = 274;
 const SC_RESTORE = 0xf120;
-const WM_LBUTTONUP = 514;
-const WM_RBUTTONUP = 517;
+
+const WM_CLOSE = 16;
+const NIM_MODIFY = 1;
+const NIF_INFO = 0x10;
+const NIIF_NOSOUND = 0x10;
+const NIIF_RESPECT_QUIET_TIME = 0x80;
 
 const trayIcons = async () =>
   (await probe('children', '__winex11_standalone_tray')).filter((c) => c.className === '__winex11_tray_icon');
@@ -43,8 +47,9 @@ async function scriptOf(action) {
   return scripts[0]?.script;
 }
 
+// At the pointer, which the tests put at (600, 400) first.
 async function openTrayMenu() {
-  await shell.standIn.command(`post ${WM_TRAYICON} 1 ${WM_RBUTTONUP}`, isEvent('posted'));
+  await shell.standIn.command(`post ${WM_TRAYICON} ${600 | (400 << 16)} ${TRAY.contextMenu}`, isEvent('posted'));
   return waitForMenu(true);
 }
 
@@ -127,10 +132,10 @@ test('close requests hide the window; the program, its tray icon and hot keys st
   assert.equal((await probe('hotkey')).registered, false, 'the program still holds Ctrl+Shift+M');
 
   from = shell.standIn.reports.length;
-  await shell.post(WM_TRAYICON, 1, WM_LBUTTONUP);
+  await shell.post(WM_TRAYICON, 0, TRAY.select);
   assert.equal(await shown(), true, 'a left click on the tray icon shows it');
   assert.deepEqual(pageTold(from), SHOWN);
-  await shell.post(WM_TRAYICON, 1, WM_LBUTTONUP);
+  await shell.post(WM_TRAYICON, 0, TRAY.select);
   assert.equal(await shown(), false, 'and hides it again');
   await shell.post(WM_COMMAND, IDM.show);
   assert.equal(await shown(), true, '"Show Tolvin" shows it');
@@ -141,10 +146,10 @@ test('close requests hide the window; the program, its tray icon and hot keys st
   assert.equal(await shown(), true, 'an escaped or differently spelt name is no request');
   await shell.send('{"type":"setInCall","note":"windowClose"}');
   assert.equal(await shown(), false, 'the close request comes first in the order');
-  await shell.post(WM_TRAYICON, 1, WM_LBUTTONUP);
+  await shell.post(WM_TRAYICON, 0, TRAY.select);
   assert.equal(await shown(), true);
 
-  for (const [how, restore] of [['a tray click', [WM_TRAYICON, 1, WM_LBUTTONUP]], ['"Show Tolvin"', [WM_COMMAND, IDM.show]]]) {
+  for (const [how, restore] of [['a tray click', [WM_TRAYICON, 0, TRAY.select]], ['"Show Tolvin"', [WM_COMMAND, IDM.show]]]) {
     from = shell.standIn.reports.length;
     await shell.send('"windowMinimize"');
     assert.ok((await shell.state()).minimised);
@@ -274,6 +279,65 @@ test('"Start with Windows" writes and removes the Run value; its check mark show
   assert.deepEqual([await regValue(RUN_KEY), await regValue(APPROVED_KEY)], [command, null]);
   await toggle(true);
   assert.equal(await regValue(RUN_KEY), null);
+});
+
+test('permissions follow the policy and are kept nowhere; the page\'s notifications show in the tray and report back, others do not', async (t) => {
+  const page = new URL(shell.calls('Navigate').at(-1).uri).origin; // "Switch Server" moved it
+  // kind, origin, state set: 0 the runtime's prompt, 1 allowed, 2 denied
+  for (const [kind, origin, state] of [[1, page, 1], [4, page, 1], [3, page, 0], [1, 'https://widget.example', 2]]) {
+    const request = await shell.standIn.command(`permission ${kind} ${origin}`, isEvent('permissionRequested'));
+    assert.deepEqual([request.state, request.savesInProfile, request.argsRefsLeft], [state, false, 0], `${kind} ${origin}`);
+  }
+
+  const notify = async (origin, silent, texts) => {
+    const from = shell.standIn.reports.length;
+    const received = await shell.standIn.command(`notification ${origin} ${silent} ${texts}`, isEvent('notificationReceived'));
+    assert.equal(received.handled, true);
+    const reports = shell.standIn.reports.slice(from);
+    return { received, reports, balloons: reports.filter((r) => r.call === 'Shell_NotifyIconW' && r.flags & NIF_INFO) };
+  };
+  const reported = (reports) => reports.filter((r) => r.call?.startsWith('Report')).map((r) => r.call);
+  const first = await notify(page, 1, 'Ann|Hi <b>there</b> & bye');
+  assert.deepEqual(first.balloons.map(({ message, title, info, infoFlags }) => ({ message, title, info, infoFlags })),
+                   [{ message: NIM_MODIFY, title: 'Ann', info: 'Hi <b>there</b> & bye', infoFlags: NIIF_NOSOUND | NIIF_RESPECT_QUIET_TIME }]);
+  assert.deepEqual(reported(first.reports), ['ReportShown']);
+  t.diagnostic(`NotificationReceived to Shell_NotifyIconW: ${((first.balloons[0].at - first.received.at) / 1000).toFixed(2)} ms`);
+
+  // A newer one replaces it; a click brings the window to the front and is the newer one's.
+  await shell.post(WM_CLOSE);
+  const second = await notify(page, 0, 'Bo|Again');
+  assert.deepEqual([second.balloons[0]?.infoFlags, reported(second.reports)], [NIIF_RESPECT_QUIET_TIME, ['ReportClosed', 'ReportShown']]);
+  let from = shell.standIn.reports.length;
+  const state = await shell.post(WM_TRAYICON, 0, TRAY.balloonClick);
+  assert.ok(state.visible && !state.minimised, 'the click shows the window');
+  assert.deepEqual(reported(shell.standIn.reports.slice(from)), ['ReportClicked']);
+  from = shell.standIn.reports.length;
+  await shell.post(WM_TRAYICON, 0, TRAY.balloonTimeout);
+  assert.deepEqual(reported(shell.standIn.reports.slice(from)), ['ReportClosed']);
+
+  const other = await notify('https://widget.example', 0, 'Ad|Buy');
+  assert.deepEqual([other.balloons.length, reported(other.reports)], [0, ['ReportClosed']]);
+  assert.equal(other.received.notificationRefsLeft, 0, 'not held');
+});
+
+test('the page\'s unread count badges the taskbar button and the tray tip; clearing or a new document removes both', async () => {
+  await shell.post('TaskbarButtonCreated');
+  const badge = (from) => ({
+    overlays: shell.calls('SetOverlayIcon', from).map((r) => [r.icon, r.mainWindow, r.description]),
+    tips: shell.calls('Shell_NotifyIconW', from).map((r) => r.tip),
+  });
+  let from = shell.standIn.reports.length;
+  await shell.send('{"type":"setAppBadge","count":3}');
+  await shell.send('{"type":"setAppBadge","count":-1}');
+  assert.deepEqual(badge(from), { overlays: [[true, true, 'Tolvin \u2013 3 unread']], tips: ['Tolvin \u2013 3 unread'] });
+  assert.ok(shell.calls('SetOverlayIcon', from)[0].width >= 16, 'a drawn icon');
+  from = shell.standIn.reports.length;
+  await shell.send('{"type":"clearAppBadge"}');
+  assert.deepEqual(badge(from), { overlays: [[false, true, null]], tips: ['Tolvin'] });
+  await shell.send('{"type":"setAppBadge","count":12}');
+  from = shell.standIn.reports.length;
+  await shell.standIn.command('content-loading', isEvent('contentLoading'));
+  assert.deepEqual(badge(from), { overlays: [[false, true, null]], tips: ['Tolvin'] });
 });
 
 test('"Quit Tolvin" ends the program with 0 and frees the hot keys and the tray', async () => {

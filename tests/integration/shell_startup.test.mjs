@@ -259,8 +259,10 @@ test('the first update timer fires once after 3 s; a restarted taskbar gets the 
   ]);
   const NIM_ADD = 0;
   const NIM_DELETE = 2;
+  const NIM_SETVERSION = 4; // after every add: the version is the icon's
   const trayCalls = [...fs.readFileSync(trace, 'latin1').matchAll(
     /Shell_NotifyIconW dwMessage = (\d+), nid->cbSize=(\d+)/g)].map(([, message, size]) => [+message, +size]);
-  assert.deepEqual(trayCalls, [[NIM_ADD, 976], [NIM_ADD, 976], [NIM_DELETE, 976]]);
+  assert.deepEqual(trayCalls, [[NIM_ADD, 976], [NIM_SETVERSION, 976], [NIM_ADD, 976], [NIM_SETVERSION, 976],
+                               [NIM_DELETE, 976]]);
   standIn.close();
 });

@@ -29,6 +29,8 @@ const std::vector<NamedRequest> IN_ORDER = {
     {L"updateInstall", PageRequest::UpdateInstall},
     {L"updateDownload", PageRequest::UpdateDownload},
     {L"setPushToTalkKey", PageRequest::SetPushToTalkKey},
+    {L"setAppBadge", PageRequest::SetAppBadge},
+    {L"clearAppBadge", PageRequest::ClearAppBadge},
 };
 
 std::wstring typed(const std::wstring& name) {
@@ -187,6 +189,23 @@ TEST(PageRequests, InCallNeedsTheExactTrueSpelling) {
         SCOPED_TRACE(testing::Message() << "case " << (&c - cases));
         EXPECT_EQ(readInCall(c.text), c.want);
     }
+}
+
+TEST(PageRequests, BadgeCountsAreWholeNumbersUpToFourDigits) {
+    const std::pair<const wchar_t*, std::optional<int>> cases[] = {
+        {L"{\"type\":\"setAppBadge\",\"count\":0}", 0},
+        {L"{\"type\":\"setAppBadge\",\"count\":3}", 3},
+        {L"{\"count\":9999,\"type\":\"setAppBadge\"}", 9999},
+        {L"{\"type\":\"setAppBadge\",\"count\":10000}", std::nullopt},
+        {L"{\"type\":\"setAppBadge\",\"count\":-1}", std::nullopt},
+        {L"{\"type\":\"setAppBadge\",\"count\":2.5}", std::nullopt},
+        {L"{\"type\":\"setAppBadge\",\"count\":1e+21}", std::nullopt},
+        {L"{\"type\":\"setAppBadge\",\"count\":\"3\"}", std::nullopt},
+        {L"{\"type\":\"setAppBadge\",\"count\":null}", std::nullopt},
+        {L"{\"type\":\"setAppBadge\",\"count\":3", std::nullopt},
+        {L"{\"type\":\"setAppBadge\"}", std::nullopt},
+    };
+    for (const auto& [text, count] : cases) EXPECT_EQ(readBadgeCount(text), count) << text;
 }
 
 TEST(PageRequests, HostileTextsFindNothing) {

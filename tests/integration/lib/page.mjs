@@ -15,6 +15,10 @@ import {
 
 export const WM_COMMAND = 273;
 export const WM_TRAYICON = 1125;
+// What the tray icon (id 1, version 4) sends: the event, with the icon's id above it.
+export const TRAY = Object.fromEntries(
+  Object.entries({ select: 0x400, contextMenu: 0x7b, balloonTimeout: 0x404, balloonClick: 0x405 })
+    .map(([name, event]) => [name, event | (1 << 16)]));
 export const WM_TIMER = 275;
 export const TIMER_UPDATE_CHECK = 202;
 export const IDM = { show: 1001, mute: 1002, deafen: 1003, switchServer: 1004, quit: 1005 };
