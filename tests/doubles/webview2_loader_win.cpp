@@ -1011,13 +1011,11 @@ BOOL WINAPI watchedKillTimer(HWND window, UINT_PTR id) {
     return g_killTimer(window, id);
 }
 
-// The tray, the taskbar button's flash, and the taskbar list whose overlay Wine
+// The tray, and the taskbar list whose overlay Wine
 // does not draw: a stand-in list reports what the program sets on it.
 using NotifyIconFn = BOOL(WINAPI*)(DWORD, NOTIFYICONDATAW*);
-using FlashFn = BOOL(WINAPI*)(const FLASHWINFO*);
 using CoCreateFn = HRESULT(WINAPI*)(REFCLSID, IUnknown*, DWORD, REFIID, void**);
 NotifyIconFn g_notifyIcon = nullptr;
-FlashFn g_flash = nullptr;
 CoCreateFn g_coCreate = nullptr;
 
 BOOL WINAPI watchedNotifyIcon(DWORD message, NOTIFYICONDATAW* data) {
@@ -1035,33 +1033,16 @@ BOOL WINAPI watchedNotifyIcon(DWORD message, NOTIFYICONDATAW* data) {
     return g_notifyIcon(message, data);
 }
 
-BOOL WINAPI watchedFlash(const FLASHWINFO* flash) {
-    report(JsonObject()
-               .add("call", jsonText("FlashWindowEx"))
-               .add("flags", jsonNumber(flash->dwFlags))
-               .add("mainWindow", jsonBool(flash->hwnd == g_mainWindow))
-               .str());
-    return g_flash(flash);
-}
-
 HRESULT STDMETHODCALLTYPE taskbarHrInit(Object*) {
     return S_OK;
 }
 
 HRESULT STDMETHODCALLTYPE taskbarSetOverlayIcon(Object*, HWND window, HICON icon,
                                                 LPCWSTR description) {
-    ICONINFO parts{};
-    BITMAP bitmap{};
-    if (icon && GetIconInfo(icon, &parts)) {
-        GetObjectW(parts.hbmColor, sizeof(bitmap), &bitmap);
-        DeleteObject(parts.hbmColor);
-        DeleteObject(parts.hbmMask);
-    }
     report(JsonObject()
                .add("call", jsonText("SetOverlayIcon"))
                .add("mainWindow", jsonBool(window == g_mainWindow))
                .add("icon", jsonBool(icon))
-               .add("width", jsonNumber(bitmap.bmWidth))
                .add("description", jsonString(description))
                .str());
     return S_OK;
@@ -1092,8 +1073,6 @@ void watchPlatformCalls() {
         watchImport("kernel32.dll", "GetTickCount64", reinterpret_cast<void*>(&watchedTickCount)));
     g_notifyIcon = reinterpret_cast<NotifyIconFn>(watchImport(
         "shell32.dll", "Shell_NotifyIconW", reinterpret_cast<void*>(&watchedNotifyIcon)));
-    g_flash = reinterpret_cast<FlashFn>(
-        watchImport("user32.dll", "FlashWindowEx", reinterpret_cast<void*>(&watchedFlash)));
     g_coCreate = reinterpret_cast<CoCreateFn>(
         watchImport("ole32.dll", "CoCreateInstance", reinterpret_cast<void*>(&watchedCoCreate)));
 }
