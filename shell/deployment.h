@@ -1,5 +1,7 @@
 #pragma once
 
+#include <array>
+
 // Where this build of Tolvin points. Reserved example hosts stand here until a
 // deployment names its real ones; change them together, in this file only.
 
@@ -14,3 +16,12 @@ inline constexpr wchar_t DOWNLOAD_PAGE_PATH[] = L"/download/windows-native";
 // <base>/releases/latest/download/native-latest.txt and accepts archives only
 // below <base>/releases/download/. The build writes it into the script.
 inline constexpr wchar_t RELEASE_REPOSITORY[] = L"https://code.tolvin.example/tolvin/tolvin-native";
+
+// Publishers besides the running program's own whose signature an update may
+// carry, by signer certificate subject: how a new certificate subject is rolled
+// out (docs/release.md). Empty while every release is signed as the running one.
+struct PublisherName {
+    const wchar_t* commonName;
+    const wchar_t* organisation;
+};
+inline constexpr std::array<PublisherName, 0> ACCEPTED_PUBLISHERS{};

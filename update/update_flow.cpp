@@ -49,6 +49,11 @@ UpdateOutput readUpdateOutput(std::string_view output) {
     return result;
 }
 
+std::string readyVersion(std::string_view output) {
+    UpdateOutput result = readUpdateOutput(output);
+    return result.word == "ready" ? std::move(result.version) : std::string();
+}
+
 UpdateState nextUpdateState(const UpdateState& before, bool ranOk, std::string_view output) {
     UpdateState next = before;
     const bool known = before.status == L"ready" || before.status == L"manual";
@@ -64,6 +69,10 @@ UpdateState nextUpdateState(const UpdateState& before, bool ranOk, std::string_v
         next.status = L"idle";
     }
     return next;
+}
+
+UpdateState refusedUpdateState(const UpdateState& before) {
+    return {L"error", before.detail};
 }
 
 std::wstring updatePushScript(const UpdateState& state) {

@@ -25,9 +25,17 @@ struct UpdateOutput {
 };
 UpdateOutput readUpdateOutput(std::string_view output);
 
+// The version that output reports ready ("ready <version>"), or empty: the
+// release the check runner verifies before it hands the result over.
+std::string readyVersion(std::string_view output);
+
 // The state after a check. `ranOk` is true when the script ran and ended with
 // exit code 0; only then is its output looked at.
 UpdateState nextUpdateState(const UpdateState& before, bool ranOk, std::string_view output);
+
+// The state after the script reported a release ready that failed its check
+// (update_trust.h): "error" whatever it was, the detail kept.
+UpdateState refusedUpdateState(const UpdateState& before);
 
 // if (window.__tolvinUpdate) window.__tolvinUpdate({"status":"…"[,"version":"…"]});
 std::wstring updatePushScript(const UpdateState& state);

@@ -9,6 +9,7 @@
 #include "shell/shell_state_win.h"
 #include "update/update_flow.h"
 #include "update/update_script.h"
+#include "update/update_trust_win.h"
 #include "update/update_win.h"
 
 namespace {
@@ -71,10 +72,18 @@ bool runCheck(std::wstring commandLine, std::string& output) {
     return code == 0;
 }
 
-void checkRunner(std::wstring commandLine, HWND window) {
+// A release the script reports ready is verified here, before the result is
+// handed over: chain and revocation checks may take seconds.
+void checkRunner(std::wstring commandLine, std::wstring stage, std::wstring program, HWND window) {
     auto* output = new std::string;
-    const bool ranOk = runCheck(std::move(commandLine), *output);
-    if (!postRecord(window, WM_UPDATE_RESULT, ranOk ? 1 : 0, output)) delete output;
+    WPARAM result = runCheck(std::move(commandLine), *output) ? 1 : 0;
+    const std::string offered = result == 1 ? readyVersion(*output) : std::string();
+    if (!offered.empty() &&
+        verifyStagedRelease(stage, program, offered) != ReleaseVerdict::Accepted) {
+        removeStagedRelease(stage);
+        result = UPDATE_REFUSED;
+    }
+    if (!postRecord(window, WM_UPDATE_RESULT, result, output)) delete output;
 }
 
 } // namespace
@@ -88,13 +97,14 @@ void updateCheckTick() {
         startDetached(checkRunner,
                       powerShellCommandLine(powerShell(), scriptFileIn(stage),
                                             checkArguments(programFolder(), stage)),
-                      g_shell.mainWindow);
+                      stage, programPath(), g_shell.mainWindow);
 }
 
 void onUpdateResult(WPARAM ranOk, LPARAM output) {
     const std::unique_ptr<std::string> record(reinterpret_cast<std::string*>(output));
     g_shell.updateCheckRunning = false;
-    g_shell.update = nextUpdateState(g_shell.update, ranOk == 1, *record);
+    g_shell.update = ranOk == UPDATE_REFUSED ? refusedUpdateState(g_shell.update)
+                                             : nextUpdateState(g_shell.update, ranOk == 1, *record);
     pushUpdateState();
     if (installsAutomatically(g_shell.update, g_shell.inCall, GetTickCount64() - g_shell.startTick))
         installUpdate();

@@ -8,7 +8,8 @@ import { RT_GROUP_ICON, RT_ICON, RT_MANIFEST, iconGroup, readPe } from './lib/pe
 import { binDir } from './lib/wine.mjs';
 
 const SYSTEM_DLLS = new Set(['kernel32.dll', 'user32.dll', 'gdi32.dll', 'shell32.dll', 'ole32.dll',
-  'oleaut32.dll', 'advapi32.dll', 'dwmapi.dll', 'msvcrt.dll', 'mmdevapi.dll', 'ws2_32.dll', 'avrt.dll']);
+  'oleaut32.dll', 'advapi32.dll', 'dwmapi.dll', 'msvcrt.dll', 'mmdevapi.dll', 'ws2_32.dll', 'avrt.dll',
+  'wintrust.dll', 'crypt32.dll', 'version.dll']);
 const IMAGE_FILE_MACHINE_AMD64 = 0x8664;
 const IMAGE_SUBSYSTEM_WINDOWS_GUI = 2;
 const IMAGE_SUBSYSTEM_WINDOWS_CUI = 3;

@@ -1,6 +1,8 @@
-// Reads what the tests check in a Windows program file: machine, subsystem,
-// imported DLLs and the resource tree.
+// Reads what the tests check in a Windows program file (machine, subsystem,
+// imported DLLs and the resource tree), sets its version and signs it.
+import { execFileSync } from 'node:child_process';
 import fs from 'node:fs';
+import path from 'node:path';
 
 export function readPe(file) {
   const b = fs.readFileSync(file);
@@ -66,4 +68,29 @@ export function iconGroup(data) {
     const e = 6 + 14 * i;
     return { size: data[e] || 256, bits: data.readUInt16LE(e + 6), iconId: data.readUInt16LE(e + 12) };
   });
+}
+
+// A copy of a program whose fixed file version reads `version` ("2.1.2").
+export function withFileVersion(bytes, version) {
+  const copy = Buffer.from(bytes);
+  const info = copy.indexOf(Buffer.from('VS_VERSION_INFO', 'utf16le'));
+  const at = copy.indexOf(Buffer.from([0xbd, 0x04, 0xef, 0xfe]), info); // VS_FIXEDFILEINFO's signature
+  const [a, b, c = 0, d = 0] = version.split('.').map(Number);
+  copy.writeUInt32LE(((a << 16) | b) >>> 0, at + 8);
+  copy.writeUInt32LE(((c << 16) | d) >>> 0, at + 12);
+  return copy;
+}
+
+// A throw-away code-signing certificate and key for `subject` ("/CN=…/O=…") in
+// `dir`; `sign` writes `out`, a copy of `file` signed with it (SHA-256).
+export function makeSigner(dir, name, subject) {
+  const signer = { cert: path.join(dir, `${name}.pem`), key: path.join(dir, `${name}.key`) };
+  execFileSync('openssl', ['req', '-x509', '-newkey', 'rsa:2048', '-nodes', '-days', '2', '-subj', subject,
+    '-addext', 'extendedKeyUsage=codeSigning', '-keyout', signer.key, '-out', signer.cert], { stdio: 'ignore' });
+  return signer;
+}
+export function sign(file, signer, out) {
+  fs.rmSync(out, { force: true });
+  execFileSync('osslsigncode', ['sign', '-certs', signer.cert, '-key', signer.key, '-h', 'sha256', '-n', 'Tolvin',
+    '-in', file, '-out', out], { stdio: 'ignore' });
 }

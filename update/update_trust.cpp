@@ -1,0 +1,83 @@
+#include "update/update_trust.h"
+
+#include <algorithm>
+
+namespace {
+
+constexpr wchar_t MICROSOFT[] = L"Microsoft Corporation";
+constexpr std::wstring_view WEBVIEW2_LOADER = L"webview2loader.dll";
+
+bool isLoader(std::wstring_view path) {
+    return std::equal(
+        path.begin(), path.end(), WEBVIEW2_LOADER.begin(), WEBVIEW2_LOADER.end(),
+        [](wchar_t a, wchar_t b) { return (a >= L'A' && a <= L'Z' ? a - L'A' + L'a' : a) == b; });
+}
+
+bool samePublisher(const Publisher& signer, std::wstring_view commonName,
+                   std::wstring_view organisation) {
+    return signer.commonName == commonName && signer.organisation == organisation;
+}
+
+bool publisherAccepted(const StagedFile& file, const Publisher& running,
+                       std::span<const PublisherName> accepted) {
+    if (isLoader(file.path)) return file.signer.organisation == MICROSOFT;
+    if (samePublisher(file.signer, running.commonName, running.organisation)) return true;
+    return std::any_of(accepted.begin(), accepted.end(), [&](const PublisherName& name) {
+        return samePublisher(file.signer, name.commonName, name.organisation);
+    });
+}
+
+} // namespace
+
+Signature readTrustResult(std::uint32_t result, bool revocationChecked) {
+    switch (result) {
+    case trust::OK:
+        return Signature::Valid;
+    case trust::NO_SIGNATURE:
+        return Signature::None;
+    case trust::REVOCATION_OFFLINE:
+    case trust::NO_REVOCATION_CHECK:
+    case trust::REVOCATION_FAILURE:
+        return revocationChecked ? Signature::RetryWithoutRevocation : Signature::Invalid;
+    default:
+        return Signature::Invalid;
+    }
+}
+
+ReleaseVerdict judgeRelease(const RunningProgram& running, const StagedRelease& release,
+                            std::string_view offeredVersion,
+                            std::span<const PublisherName> accepted) {
+    const bool development = running.signature == Signature::None;
+    if (!development && running.signature != Signature::Valid)
+        return ReleaseVerdict::TamperedProgram;
+    if (!release.readable) return ReleaseVerdict::Unreadable;
+    if (!release.programVersion) return ReleaseVerdict::NoProgram;
+    for (const StagedFile& file : release.files) {
+        if (file.signature == Signature::None && !development) return ReleaseVerdict::Unsigned;
+        if (file.signature != Signature::Valid && file.signature != Signature::None)
+            return ReleaseVerdict::BadSignature;
+        if (!development && !publisherAccepted(file, running.signer, accepted))
+            return ReleaseVerdict::OtherPublisher;
+    }
+    const auto offered = parseVersion(offeredVersion);
+    if (!offered || *offered != *release.programVersion) return ReleaseVerdict::OtherVersion;
+    return ReleaseVerdict::Accepted;
+}
+
+std::optional<std::array<std::uint16_t, 4>> parseVersion(std::string_view text) {
+    std::array<std::uint16_t, 4> parts{};
+    std::size_t count = 0;
+    for (std::size_t begin = 0;;) {
+        const std::size_t dot = std::min(text.find('.', begin), text.size());
+        if (count == parts.size() || dot == begin) return std::nullopt;
+        unsigned long value = 0;
+        for (char c : text.substr(begin, dot - begin)) {
+            if (c < '0' || c > '9') return std::nullopt;
+            value = value * 10 + static_cast<unsigned long>(c - '0');
+            if (value > 0xFFFF) return std::nullopt;
+        }
+        parts[count++] = static_cast<std::uint16_t>(value);
+        if (dot == text.size()) return parts;
+        begin = dot + 1;
+    }
+}
