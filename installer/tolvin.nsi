@@ -65,6 +65,11 @@ VIAddVersionKey FileDescription "Tolvin Setup"
 !pragma warning disable 9100 ; no LegalCopyright: none is named
 
 Page instfiles
+LoadLanguageFile "${NSISDIR}/Contrib/Language files/English.nlf"
+LangString ^UnComponentsText ${LANG_ENGLISH} "Tolvin will be removed from this computer. Your \
+  settings, sign-in and logs stay for a later install unless you tick the box below."
+LangString ^UnComponentsSubText2_NoInstTypes ${LANG_ENGLISH} " "
+SpaceTexts none
 UninstPage components
 UninstPage instfiles
 
@@ -164,11 +169,26 @@ Function .onInstSuccess
   Exec '"$INSTDIR\Tolvin.exe"'
 FunctionEnd
 
+; A program that still runs keeps its file: Retry/Cancel, or a failure when
+; silent, before anything else is removed, so that the entry stays for a retry.
+!macro DELETE_OR_STOP FILE
+  !define /redef /math ID ${__LINE__} + 0
+  retry_${ID}:
+  ClearErrors
+  Delete "${FILE}"
+  ${If} ${Errors}
+    MessageBox MB_RETRYCANCEL|MB_ICONSTOP "${FILE} is in use. Quit Tolvin, then click Retry." \
+      /SD IDCANCEL IDRETRY retry_${ID}
+    SetErrorLevel 2
+    Abort
+  ${EndIf}
+!macroend
+
 Section "un.Tolvin"
   SectionIn RO
   Call un.endRunningTolvin
-  Delete "$INSTDIR\Tolvin.exe"
-  Delete "$INSTDIR\tolvin-app-audio.exe"
+  !insertmacro DELETE_OR_STOP "$INSTDIR\Tolvin.exe"
+  !insertmacro DELETE_OR_STOP "$INSTDIR\tolvin-app-audio.exe"
   Delete "$INSTDIR\WebView2Loader.dll"
   Delete "$INSTDIR\WebView2Loader-NOTICE.txt"
   Delete "$INSTDIR\tolvin-write-test.tmp"
