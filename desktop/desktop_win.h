@@ -35,6 +35,11 @@ void rememberWindowPlace(HWND window);
 bool startsWithWindows();
 void setStartWithWindows(bool on);
 
+// When this program runs from the folder the installer's uninstall entry names,
+// writes its own version to the entry if that holds another (a self-update
+// replaced the files the installer put there).
+void keepUninstallEntryVersion();
+
 // Opens the dialog, or brings the open one forward.
 void openSwitchServerDialog(HWND owner);
 // True when the message was the open dialog's and has been handled.

@@ -111,6 +111,7 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
     findLoader();
     registerWindowClass();
     loadSettings();
+    keepUninstallEntryVersion();
 
     HWND window =
         CreateWindowExW(0, WINDOW_CLASS, L"Tolvin", WS_OVERLAPPEDWINDOW, CW_USEDEFAULT,

@@ -14,6 +14,7 @@
 #include <string>
 
 #include "common/com_ref_win.h"
+#include "shell/installer_contract.h"
 #include "update/update_flow.h"
 
 // Global hot key identifiers and timers on the main window.
@@ -28,7 +29,6 @@ constexpr UINT WM_TRAYICON = WM_USER + 101;
 constexpr UINT WM_START_DRAG = WM_APP + 5;
 constexpr UINT WM_OPEN_OUTSIDE = WM_APP + 6;
 constexpr UINT WM_REBUILD_WEBVIEW = WM_APP + 7;
-constexpr wchar_t WINDOW_CLASS[] = L"TolvinWindowClass";
 constexpr UINT IDM_SHOW = 1001; // "Show Tolvin", also what a second start asks of the first
 
 struct AppAudio;

@@ -22,7 +22,6 @@ std::deque<std::wstring> g_toOpen;
 constexpr UINT IDM_TOGGLE_MUTE = 1002;
 constexpr UINT IDM_TOGGLE_DEAFEN = 1003;
 constexpr UINT IDM_SWITCH_SERVER = 1004;
-constexpr UINT IDM_QUIT = 1005;
 constexpr UINT IDM_START_WITH_WINDOWS = 1006;
 
 // A window the page minimised comes back restored, not as a taskbar button.

@@ -182,6 +182,18 @@ export function usePowerShellStandIn() {
   };
 }
 
+// The values of a registry key ({ name: text }, a REG_DWORD as a number), read
+// with Wine's `reg query`, or null when there is no such key.
+export async function registryValues(key) {
+  const child = spawn(wineRun, ['reg', 'query', key], { env: wineEnv, stdio: ['ignore', 'pipe', 'ignore'] });
+  let out = '';
+  child.stdout.on('data', (chunk) => (out += chunk));
+  const [code] = await once(child, 'exit');
+  if (code !== 0) return null;
+  const values = out.matchAll(/^ {4}(.+?) {4}(REG_\w+) {4}(.*?)\r?$/gm);
+  return Object.fromEntries([...values].map(([, name, type, v]) => [name, type === 'REG_DWORD' ? Number(v) : v]));
+}
+
 export async function mainWindows(pid) {
   const all = await probe('windows', 'TolvinWindowClass');
   return pid ? all.filter((w) => w.pid === pid) : all;
