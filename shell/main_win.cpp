@@ -8,9 +8,11 @@
 
 #include "bridge/bridge_win.h"
 #include "desktop/desktop_win.h"
+#include "diag/diag.h"
 #include "shell/paths.h"
 #include "shell/recovery.h"
 #include "shell/shell_state_win.h"
+#include "tolvin_version.h"
 
 ShellState g_shell;
 
@@ -103,6 +105,11 @@ const std::wstring& programFolder() {
 
 int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
     if (handedOverToRunningInstance()) return 0;
+    // After the instance check: only the one instance writes tolvin.log.
+    startDiagnostics(L"tolvin", LogSource::Shell);
+    logEvent(LogLevel::Info, LogSource::Shell,
+             L"start Tolvin " TOLVIN_VERSION_WTEXT L" on " + windowsVersion() +
+                 (programIsSigned() ? L", signed" : L", unsigned"));
     const int show = startupShowCommand();
     findLoader();
     registerWindowClass();
@@ -143,5 +150,8 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
     UnregisterHotKey(window, HOTKEY_MUTE);
     UnregisterHotKey(window, HOTKEY_DEAFEN);
     Shell_NotifyIconW(NIM_DELETE, &g_shell.tray);
-    return got == 0 ? static_cast<int>(msg.wParam) : 0;
+    const int code = got == 0 ? static_cast<int>(msg.wParam) : 0;
+    logEvent(LogLevel::Info, LogSource::Shell, L"quit, " + exitText(static_cast<uint32_t>(code)));
+    flushLog(std::chrono::milliseconds(1000));
+    return code;
 }
