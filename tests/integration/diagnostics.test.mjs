@@ -1,18 +1,48 @@
-// The crash report under Wine: a test program that links it and then faults,
-// throws out of a noexcept function or aborts leaves a log line whose frames
-// scripts/symbolize turns into its own functions, and a dump; five dumps stay.
+// What a start of Tolvin logs, and the crash report under Wine: a test program
+// that links it and then faults, throws out of a noexcept function or aborts
+// leaves a log line whose frames scripts/symbolize turns into its own
+// functions, and a dump; five dumps stay.
 import assert from 'node:assert/strict';
 import { execFileSync } from 'node:child_process';
 import fs from 'node:fs';
 import path from 'node:path';
 import { test } from 'node:test';
+import { setTimeout as sleep } from 'node:timers/promises';
+
+import { isEvent } from './lib/wine.mjs';
+import { startShell } from './lib/page.mjs';
 
 import { doublesDir, logLines, logsDir, startProgram, top, windowsBuild } from './lib/wine.mjs';
+
+// Wine's process ids come round again from one server start to the next.
+fs.rmSync(logsDir, { recursive: true, force: true });
+
+test('a start logs the versions, the page\'s origin only, a process failure with what was done, the update check and the quit', async (t) => {
+  const shell = await startShell({ t });
+  await shell.page();
+  await shell.standIn.command('process-failed 1', isEvent('processFailed'));
+  await sleep(4000); // the first update check, 3 s after start, with Wine's own PowerShell
+  assert.equal(await shell.quit(), 0);
+  const lines = logLines('tolvin.log');
+  assert.ok(lines.every((l) => l.split(' ')[1] === String(shell.pid)));
+  const page = new URL(shell.calls('Navigate')[0].uri);
+  const origin = `${page.protocol}//${page.hostname}:${page.port || { 'http:': 80, 'https:': 443 }[page.protocol]}`;
+  // The update check may come before the page is up; the first line and the last are fixed.
+  const texts = lines.map((l) => l.replace(/^\S+ \d+ /, '').replace(/Windows \d+\.\d+ build \d+/, 'Windows'));
+  assert.equal(texts[0], 'info [shell] start Tolvin 2.1.1 on Windows, unsigned');
+  assert.equal(texts.at(-1), 'info [shell] quit, exit code 0');
+  assert.deepEqual(texts.slice(1, -1).sort(), [
+    'info [update] check: exit code 0, result ""',
+    'info [web view] runtime 120.0.2210.91',
+    `info [web view] navigating to ${origin}`,
+    'warn [web view] process failed: renderer exited; reloading the page',
+  ].sort());
+  t.diagnostic(`one start's log: ${lines.length} lines, ${Buffer.byteLength(lines.join('\n') + '\n')} bytes`);
+});
 
 const dumps = () => fs.readdirSync(logsDir).filter((f) => /^crash-.*\.dmp$/.test(f)).sort();
 
 test('each way of crashing leaves a line that symbolizes to the crashing function, and a dump', async (t) => {
-  fs.rmSync(logsDir, { recursive: true, force: true });
   fs.mkdirSync(logsDir, { recursive: true });
   const seeded = [1, 2, 3, 4].map((n) => `crash-2000010${n}-000000000-1-old.exe.dmp`);
   for (const name of seeded) fs.writeFileSync(path.join(logsDir, name), '');
