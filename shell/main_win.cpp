@@ -77,7 +77,10 @@ void addTrayIcon(HWND window) {
 }
 
 void startWebView() {
-    if (!g_shell.loaderEntry) return showStartFailure(static_cast<HRESULT>(NO_RUNTIME));
+    if (!g_shell.loaderEntry) {
+        logEvent(LogLevel::Warn, LogSource::WebView, L"no loader: no web view runtime");
+        return showStartFailure(static_cast<HRESULT>(NO_RUNTIME));
+    }
     // A null folder would put the profile beside the program, which fails in a
     // read-only program folder; the local profile is the user's own.
     wchar_t local[MAX_PATH];
