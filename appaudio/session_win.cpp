@@ -5,6 +5,7 @@
 #include "appaudio/session.h"
 #include "common/detached_thread.h"
 #include "common/handle_win.h"
+#include "diag/diag.h"
 #include "shell/shell_state_win.h"
 
 namespace {
@@ -22,17 +23,37 @@ void reportStart(HWND window, std::shared_ptr<AppAudio> session, WPARAM ready) {
         postSessionRecord(window, WM_APPAUDIO_STARTED, ready, std::move(session));
 }
 
+constexpr size_t ERROR_TAIL = 1024;
+
+// The helper's end goes to the log with its exit code and the last line of its
+// error stream, once it has ended (its error stream ends with it).
+void logHelperEnd(int id, HANDLE process, std::string_view errorTail) {
+    DWORD code = STILL_ACTIVE;
+    WaitForSingleObject(process, STOP_GRACE_MS + START_TIMEOUT_MS);
+    GetExitCodeProcess(process, &code);
+    CloseHandle(process);
+    logEvent(code == 0 ? LogLevel::Info : LogLevel::Warn, LogSource::AppAudio,
+             L"share " + std::to_wstring(id) + L" ended: helper " +
+                 (code == STILL_ACTIVE ? std::wstring(L"still running") : exitText(code)) +
+                 L", last error line \"" + excerpt(lastLine(errorTail), 256) + L'"');
+}
+
 // The helper's error stream: "ready" anywhere in it is the start; its end before
 // that is a failed start.
-void readStatus(HWND window, std::shared_ptr<AppAudio> session, HANDLE status) {
+void readStatus(HWND window, std::shared_ptr<AppAudio> session, HANDLE status, HANDLE process) {
     ReadinessScanner scanner;
+    std::string tail;
     char buffer[256];
     DWORD got = 0;
     while (ReadFile(status, buffer, sizeof(buffer), &got, nullptr) && got > 0) {
         if (scanner.add(std::string_view(buffer, got))) reportStart(window, session, 1);
+        tail.append(buffer, got);
+        if (tail.size() > ERROR_TAIL) tail.erase(0, tail.size() - ERROR_TAIL);
     }
     CloseHandle(status);
+    const int id = session->id;
     reportStart(window, std::move(session), 0);
+    logHelperEnd(id, process, tail);
 }
 
 // The page's own time-out of 6 s is longer than this one.
@@ -54,8 +75,15 @@ void closeLifeLine(AppAudio& session) {
 
 void startWorkers(const std::shared_ptr<AppAudio>& session, HANDLE status, HANDLE output) {
     HWND window = g_shell.mainWindow;
-    const bool reading = startDetached(readStatus, window, session, status);
-    if (!reading) CloseHandle(status);
+    // The status reader's own handle on the helper, for its exit code.
+    HANDLE watched = nullptr;
+    DuplicateHandle(GetCurrentProcess(), session->process, GetCurrentProcess(), &watched,
+                    SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, 0);
+    const bool reading = startDetached(readStatus, window, session, status, watched);
+    if (!reading) {
+        CloseHandle(status);
+        if (watched) CloseHandle(watched);
+    }
     const bool relaying = reading && startDetached(watchStart, window, session) &&
                           startDetached(readPcm, window, session, output);
     if (relaying) return;
@@ -92,9 +120,17 @@ void startAppAudio(int id, const std::wstring& windowId) {
     input.read.reset();
     output.write.reset();
     error.write.reset();
-    if (!started) return postToPage(startedMessage(id, false));
+    if (!started) {
+        logEvent(LogLevel::Warn, LogSource::AppAudio,
+                 L"share " + std::to_wstring(id) + L": the helper did not start, error " +
+                     std::to_wstring(GetLastError()));
+        return postToPage(startedMessage(id, false));
+    }
 
     CloseHandle(process.hThread);
+    logEvent(LogLevel::Info, LogSource::AppAudio,
+             L"share " + std::to_wstring(id) + L" started, helper " +
+                 std::to_wstring(process.dwProcessId));
     auto session = std::make_shared<AppAudio>(process.hProcess, input.write.release(), id);
     g_shell.appAudio = session;
     startWorkers(session, error.read.release(), output.read.release());

@@ -15,6 +15,8 @@
 #include "capture/helper_win.h"
 #include "capture/output_stream.h"
 #include "capture/platform_win.h"
+#include "diag/diag.h"
+#include "tolvin_version.h"
 
 namespace {
 
@@ -28,6 +30,8 @@ constexpr uint64_t FIRST_SCAN_WAIT_MS = 1000;
 // stopped threads held; the caller that would otherwise terminate a hung helper
 // may itself be gone.
 [[noreturn]] void endNow(int code) {
+    logEvent(LogLevel::Info, LogSource::AppAudio, L"end, " + exitText(static_cast<uint32_t>(code)));
+    flushLog(std::chrono::milliseconds(500));
     TerminateProcess(GetCurrentProcess(), static_cast<UINT>(code));
     std::abort();
 }
@@ -35,6 +39,9 @@ constexpr uint64_t FIRST_SCAN_WAIT_MS = 1000;
 // Standard error is a text-mode stream for the reader, so a line ends in CR LF.
 // Each message goes out in one write, so the reader never sees half of one.
 void writeError(const std::string& text) {
+    const std::string_view line = lastLine(text);
+    logEvent(line == "ready" ? LogLevel::Info : LogLevel::Error, LogSource::AppAudio,
+             excerpt(line, 256));
     DWORD written = 0;
     WriteFile(GetStdHandle(STD_ERROR_HANDLE), text.data(), static_cast<DWORD>(text.size()),
               &written, nullptr);
@@ -125,6 +132,10 @@ void pacingWait(HANDLE timer, int64_t remaining, int64_t frequency) {
 int wmain(int argc, wchar_t** argv) {
     _setmode(_fileno(stdout), _O_BINARY);
     CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+    startDiagnostics(L"app-audio", LogSource::AppAudio);
+    logEvent(LogLevel::Info, LogSource::AppAudio,
+             L"start tolvin-app-audio " TOLVIN_VERSION_WTEXT L" on " + windowsVersion() +
+                 (programIsSigned() ? L", signed" : L", unsigned"));
 
     const std::vector<std::wstring> args(argv + 1, argv + argc);
     auto* context = new ScanContext();
@@ -132,7 +143,7 @@ int wmain(int argc, wchar_t** argv) {
     if (!namesTarget(context->options)) {
         writeError(
             "usage: tolvin-app-audio --window <hwnd> [--self <pid>] | --all-except <pid>\r\n");
-        return EXIT_USAGE;
+        endNow(EXIT_USAGE);
     }
 
     // Process loopback is missing on older systems; the probe says so before the
@@ -145,7 +156,7 @@ int wmain(int argc, wchar_t** argv) {
         std::snprintf(text, sizeof(text), "unsupported 0x%08lx\r\n",
                       static_cast<unsigned long>(probe));
         writeError(text);
-        return EXIT_UNSUPPORTED;
+        endNow(EXIT_UNSUPPORTED);
     }
 
     // The caller gives up after 4000 ms without "ready", so the first scan waits

@@ -24,7 +24,10 @@ function(tolvin_embed_text target input symbol)
 endfunction()
 
 # tolvin_windows_program(name [GUI] sources...): a Windows program with a wide entry
-# point, linked statically so that it imports only system DLLs.
+# point, linked statically so that it imports only system DLLs. It is built with
+# debug information, which is then split off into symbols/<file>.debug: the
+# program keeps only that file's name and checksum, and is as small as a
+# stripped one; scripts/symbolize reads the debug file.
 function(tolvin_windows_program name)
   cmake_parse_arguments(PARSE_ARGV 1 PROG "GUI" "" "")
   if(PROG_GUI)
@@ -32,5 +35,13 @@ function(tolvin_windows_program name)
   else()
     add_executable(${name} ${PROG_UNPARSED_ARGUMENTS})
   endif()
-  target_link_options(${name} PRIVATE -municode $<$<CONFIG:Release>:-s>)
+  target_link_options(${name} PRIVATE -municode)
+  set(symbols ${CMAKE_BINARY_DIR}/symbols)
+  set(debug ${symbols}/$<TARGET_FILE_NAME:${name}>.debug)
+  add_custom_command(
+    TARGET ${name} POST_BUILD
+    COMMAND ${CMAKE_COMMAND} -E make_directory ${symbols}
+    COMMAND ${CMAKE_OBJCOPY} --only-keep-debug $<TARGET_FILE:${name}> ${debug}
+    COMMAND ${CMAKE_OBJCOPY} --strip-all --add-gnu-debuglink=${debug} $<TARGET_FILE:${name}>
+    VERBATIM)
 endfunction()

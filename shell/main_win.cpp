@@ -8,9 +8,11 @@
 
 #include "bridge/bridge_win.h"
 #include "desktop/desktop_win.h"
+#include "diag/diag.h"
 #include "shell/paths.h"
 #include "shell/recovery.h"
 #include "shell/shell_state_win.h"
+#include "tolvin_version.h"
 
 ShellState g_shell;
 
@@ -66,6 +68,7 @@ void useDarkTitleBar(HWND window) {
 // the installation is broken, whatever is installed on the machine.
 void startWebView() {
     if (!g_shell.loaderEntry) {
+        logEvent(LogLevel::Error, LogSource::WebView, L"WebView2Loader.dll is missing");
         MessageBoxW(g_shell.mainWindow,
                     L"Tolvin's installation is incomplete: WebView2Loader.dll is missing. Please "
                     L"reinstall Tolvin.",
@@ -107,6 +110,11 @@ const std::wstring& programFolder() {
 
 int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
     if (handedOverToRunningInstance()) return 0;
+    // After the instance check: only the one instance writes tolvin.log.
+    startDiagnostics(L"tolvin", LogSource::Shell);
+    logEvent(LogLevel::Info, LogSource::Shell,
+             L"start Tolvin " TOLVIN_VERSION_WTEXT L" on " + windowsVersion() +
+                 (programIsSigned() ? L", signed" : L", unsigned"));
     const int show = startupShowCommand();
     findLoader();
     registerWindowClass();
@@ -159,5 +167,8 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
     UnregisterHotKey(window, HOTKEY_MUTE);
     UnregisterHotKey(window, HOTKEY_DEAFEN);
     Shell_NotifyIconW(NIM_DELETE, &g_shell.tray);
-    return got == 0 ? static_cast<int>(msg.wParam) : 0;
+    const int code = got == 0 ? static_cast<int>(msg.wParam) : 0;
+    logEvent(LogLevel::Info, LogSource::Shell, L"quit, " + exitText(static_cast<uint32_t>(code)));
+    flushLog(std::chrono::milliseconds(1000));
+    return code;
 }

@@ -38,3 +38,31 @@ std::wstring startFailedText(uint32_t result) {
     return L"Tolvin could not start its page (error " + std::wstring(code) +
            L").\nQuit Tolvin from the tray and start it again.";
 }
+
+std::wstring startFailureLogText(uint32_t result, StartFailure next) {
+    wchar_t code[16];
+    std::swprintf(code, 16, L"0x%08x", static_cast<unsigned>(result));
+    return L"start failed: " + std::wstring(code) +
+           (next == StartFailure::RuntimeMissing ? L", no web view runtime"
+            : next == StartFailure::Retry        ? L", trying again"
+                                                 : L", giving up");
+}
+
+std::wstring processFailureLogText(int kind, std::optional<ProcessExit> exit, Recovery recovery) {
+    static constexpr const wchar_t* KINDS[] = {L"browser process exited", L"renderer exited",
+                                               L"renderer unresponsive"};
+    static constexpr const wchar_t* REASONS[] = {L"unexpected", L"unresponsive",  L"terminated",
+                                                 L"crashed",    L"launch failed", L"out of memory"};
+    static constexpr const wchar_t* DONE[] = {L"nothing done", L"reloading the page",
+                                              L"rebuilding the web view",
+                                              L"gave up: the page stopped"};
+    std::wstring text = L"process failed: ";
+    text += kind >= 0 && kind < 3 ? KINDS[kind] : L"kind " + std::to_wstring(kind);
+    if (exit) {
+        text += L", reason ";
+        text += exit->reason >= 0 && exit->reason < 6 ? REASONS[exit->reason]
+                                                      : std::to_wstring(exit->reason);
+        text += L", exit code " + std::to_wstring(exit->exitCode);
+    }
+    return text + L"; " + DONE[static_cast<int>(recovery)];
+}

@@ -9,6 +9,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <deque>
+#include <optional>
 #include <string>
 
 enum class Recovery { Nothing, Reload, Rebuild, GiveUp };
@@ -61,3 +62,13 @@ StartFailure onStartFailed(uint32_t result, int retriesSoFar);
 
 // The box text for a start that failed for good with `result`.
 std::wstring startFailedText(uint32_t result);
+
+// The log lines of a failed start (with what follows it) and of a failed
+// process: its kind, the runtime's reason and exit code when it gives them, and
+// what was done about it.
+std::wstring startFailureLogText(uint32_t result, StartFailure next);
+struct ProcessExit {
+    int reason;
+    int exitCode;
+};
+std::wstring processFailureLogText(int kind, std::optional<ProcessExit> exit, Recovery recovery);

@@ -11,6 +11,7 @@
 #include "common/callback_win.h"
 #include "shell/deployment.h"
 #include "desktop/desktop_win.h"
+#include "diag/diag.h"
 #include "notify/notify_win.h"
 #include "shell/origin.h"
 #include "shell/recovery.h"
@@ -116,10 +117,36 @@ bool g_rebuildPending = false; // the window procedure is to ask for a new web v
 // inside the runtime's callback, where a message box's modal loop would run.
 void startFailed(HRESULT result) {
     const StartFailure next = onStartFailed(static_cast<uint32_t>(result), g_startRetries);
+    logEvent(LogLevel::Warn, LogSource::WebView,
+             startFailureLogText(static_cast<uint32_t>(result), next));
     if (next == StartFailure::Retry) ++g_startRetries;
     g_startFailure = next == StartFailure::Retry ? S_OK : result;
     SetTimer(g_shell.mainWindow, TIMER_WEBVIEW_START,
              next == StartFailure::Retry ? START_RETRY_DELAY_MS : USER_TIMER_MINIMUM, nullptr);
+}
+
+void logProcessFailure(ICoreWebView2ProcessFailedEventArgs* args,
+                       COREWEBVIEW2_PROCESS_FAILED_KIND kind, Recovery recovery) {
+    COREWEBVIEW2_PROCESS_FAILED_REASON reason = COREWEBVIEW2_PROCESS_FAILED_REASON_UNEXPECTED;
+    int exitCode = 0;
+    ComRef<ICoreWebView2ProcessFailedEventArgs2> more;
+    args->QueryInterface(IID_ICoreWebView2ProcessFailedEventArgs2,
+                         reinterpret_cast<void**>(more.put()));
+    const bool detailed =
+        more && SUCCEEDED(more->get_Reason(&reason)) && SUCCEEDED(more->get_ExitCode(&exitCode));
+    logEvent(LogLevel::Warn, LogSource::WebView,
+             processFailureLogText(
+                 kind,
+                 detailed ? std::optional(ProcessExit{static_cast<int>(reason), exitCode})
+                          : std::nullopt,
+                 recovery));
+}
+
+void logRuntimeVersion(ICoreWebView2Environment* environment) {
+    wchar_t* version = nullptr;
+    if (FAILED(environment->get_BrowserVersionString(&version)) || !version) return;
+    logEvent(LogLevel::Info, LogSource::WebView, std::wstring(L"runtime ") + version);
+    CoTaskMemFree(version);
 }
 
 // A renderer that died or keeps hanging is reloaded. A browser process that died
@@ -134,6 +161,7 @@ class ProcessFailedHandler : public Callback<ICoreWebView2ProcessFailedEventHand
         COREWEBVIEW2_PROCESS_FAILED_KIND kind;
         if (!args || FAILED(args->get_ProcessFailedKind(&kind))) return S_OK;
         const Recovery recovery = rebuilds.onProcessFailed(kind, GetTickCount64());
+        logProcessFailure(args, kind, recovery);
         if (recovery != Recovery::Nothing) stopAppAudio();
         switch (recovery) {
         case Recovery::Reload:
@@ -211,6 +239,9 @@ class ControllerCompletedHandler
         // Before the navigation, so that the first document already has the bridge.
         webView->AddScriptToExecuteOnDocumentCreated(script.c_str(), nullptr);
         loadSettings();
+        // The origin only: a path or query can hold a token.
+        logEvent(LogLevel::Info, LogSource::WebView,
+                 L"navigating to " + originOf(g_shell.serverUrl));
         webView->Navigate(g_shell.serverUrl.c_str());
         return S_OK;
     }
@@ -226,6 +257,7 @@ class EnvironmentCompletedHandler
             startFailed(FAILED(result) ? result : E_POINTER);
             return result;
         }
+        logRuntimeVersion(environment);
         const HRESULT asked =
             environment->CreateCoreWebView2Controller(g_shell.mainWindow, &g_controllerHandler);
         if (FAILED(asked)) startFailed(asked);

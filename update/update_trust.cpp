@@ -81,3 +81,25 @@ std::optional<std::array<std::uint16_t, 4>> parseVersion(std::string_view text) 
         begin = dot + 1;
     }
 }
+
+const wchar_t* verdictText(ReleaseVerdict verdict) {
+    switch (verdict) {
+    case ReleaseVerdict::Accepted:
+        return L"accepted";
+    case ReleaseVerdict::TamperedProgram:
+        return L"the running program's own signature does not verify";
+    case ReleaseVerdict::Unreadable:
+        return L"a file of the release could not be read";
+    case ReleaseVerdict::NoProgram:
+        return L"no Tolvin.exe";
+    case ReleaseVerdict::Unsigned:
+        return L"a program file is not signed";
+    case ReleaseVerdict::BadSignature:
+        return L"a signature does not verify";
+    case ReleaseVerdict::OtherPublisher:
+        return L"signed by another publisher";
+    case ReleaseVerdict::OtherVersion:
+        return L"Tolvin.exe is not the offered version";
+    }
+    return L"";
+}

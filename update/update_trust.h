@@ -77,6 +77,9 @@ enum class ReleaseVerdict {
     OtherVersion,
 };
 
+// What a refusal is, for the log.
+const wchar_t* verdictText(ReleaseVerdict verdict);
+
 // Our files carry the running program's publisher (same common name and
 // organisation, so a renewed certificate passes) or one of `accepted`; the
 // WebView2 loader at the top level carries Microsoft's. A running program

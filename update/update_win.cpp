@@ -1,11 +1,16 @@
 #include <windows.h>
 #include <shlobj.h>
 
+#include <algorithm>
 #include <memory>
+#include <optional>
 #include <string>
+#include <system_error>
+#include <thread>
 
 #include "common/detached_thread.h"
 #include "common/handle_win.h"
+#include "diag/diag.h"
 #include "shell/shell_state_win.h"
 #include "update/update_flow.h"
 #include "update/update_script.h"
@@ -42,48 +47,84 @@ bool writeUpdateScript(const std::wstring& stage) {
     return wrote && written == bytes.size();
 }
 
-// Runs PowerShell with NUL as standard input and error and a pipe as standard
-// output, handing it those two handles and no other; answers whether it ended
-// with exit code 0, and collects what it printed.
-bool runCheck(std::wstring commandLine, std::string& output) {
+// What a check's log line keeps of PowerShell's error text.
+constexpr size_t ERROR_TEXT_LIMIT = 4096;
+
+// Reads a pipe to its end, keeping the first bytes.
+void readError(HANDLE pipe, std::string& kept) {
+    char buffer[512];
+    DWORD got = 0;
+    while (ReadFile(pipe, buffer, sizeof(buffer), &got, nullptr) && got > 0)
+        kept.append(buffer, std::min<size_t>(got, ERROR_TEXT_LIMIT - kept.size()));
+}
+
+// Runs PowerShell with NUL as standard input, a pipe as standard output and
+// another as standard error, handing it those three handles and no other;
+// answers its exit code (none when it did not start), and collects what it
+// printed. Both pipes are read at once: PowerShell stops when one it writes is
+// full, and a check that never ends keeps every later one from starting.
+std::optional<DWORD> runCheck(std::wstring commandLine, std::string& output, std::string& error) {
     SECURITY_ATTRIBUTES inherit{sizeof(inherit), nullptr, TRUE};
     OwnedHandle nul;
     nul.assign(CreateFileW(L"NUL", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
                            &inherit, OPEN_EXISTING, 0, nullptr));
-    Pipe pipe;
-    if (!nul || !pipe.create(0)) return false;
+    Pipe pipe, errorPipe;
+    if (!nul || !pipe.create(0) || !errorPipe.create(0)) return std::nullopt;
     SetHandleInformation(pipe.read.get(), HANDLE_FLAG_INHERIT, 0);
+    SetHandleInformation(errorPipe.read.get(), HANDLE_FLAG_INHERIT, 0);
 
     PROCESS_INFORMATION process{};
-    if (!startHidden(std::move(commandLine), nul.get(), pipe.write.get(), nul.get(), process))
-        return false;
-
-    // Our copy of the write end would keep the pipe open after PowerShell ends.
+    const bool started = startHidden(std::move(commandLine), nul.get(), pipe.write.get(),
+                                     errorPipe.write.get(), process);
+    // Our copies of the write ends would keep the pipes open after PowerShell ends.
     pipe.write.reset();
+    errorPipe.write.reset();
+    if (!started) return std::nullopt;
+    std::thread errorReader;
+    try {
+        errorReader = std::thread(readError, errorPipe.read.get(), std::ref(error));
+    } catch (const std::system_error&) {
+        // Unread, the pipe would stop PowerShell; closed, its writes just fail.
+        errorPipe.read.reset();
+    }
     char buffer[512];
     DWORD got = 0;
     while (ReadFile(pipe.read.get(), buffer, sizeof(buffer), &got, nullptr) && got > 0)
         output.append(buffer, got);
+    if (errorReader.joinable()) errorReader.join();
     WaitForSingleObject(process.hProcess, INFINITE);
     DWORD code = 1;
     if (!GetExitCodeProcess(process.hProcess, &code)) code = 1;
     CloseHandle(process.hThread);
     CloseHandle(process.hProcess);
-    return code == 0;
+    return code;
 }
 
 // A release the script reports ready is verified here, before the result is
 // handed over: chain and revocation checks may take seconds.
 void checkRunner(std::wstring commandLine, std::wstring stage, std::wstring program, HWND window) {
     auto* output = new std::string;
-    WPARAM result = runCheck(std::move(commandLine), *output) ? 1 : 0;
-    const std::string offered = result == 1 ? readyVersion(*output) : std::string();
-    if (!offered.empty() &&
-        verifyStagedRelease(stage, program, offered) != ReleaseVerdict::Accepted) {
-        removeStagedRelease(stage);
-        result = UPDATE_REFUSED;
+    std::string error;
+    const std::optional<DWORD> code = runCheck(std::move(commandLine), *output, error);
+    const UpdateOutput result = readUpdateOutput(*output);
+    logEvent(
+        code == 0u ? LogLevel::Info : LogLevel::Warn, LogSource::Update,
+        (code ? L"check: " + exitText(*code) : std::wstring(L"check: PowerShell did not start")) +
+            L", result \"" + excerpt(result.word, 64) + L'"' +
+            (result.version.empty() ? L"" : L" " + excerpt(result.version, 64)) +
+            (error.empty() ? L"" : L", error text: " + excerpt(error, ERROR_TEXT_LIMIT)));
+    WPARAM posted = code == 0u ? 1 : 0;
+    const std::string offered = posted == 1 ? readyVersion(*output) : std::string();
+    if (!offered.empty()) {
+        const ReleaseVerdict verdict = verifyStagedRelease(stage, program, offered);
+        if (verdict != ReleaseVerdict::Accepted) {
+            removeStagedRelease(stage);
+            posted = UPDATE_REFUSED;
+            logEvent(LogLevel::Error, LogSource::Update,
+                     L"release " + excerpt(offered, 64) + L" refused: " + verdictText(verdict));
+        }
     }
-    if (!postRecord(window, WM_UPDATE_RESULT, result, output)) delete output;
+    if (!postRecord(window, WM_UPDATE_RESULT, posted, output)) delete output;
 }
 
 } // namespace
@@ -129,5 +170,6 @@ void installUpdate() {
         return;
     CloseHandle(process.hThread);
     CloseHandle(process.hProcess);
+    logEvent(LogLevel::Info, LogSource::Update, L"installing version " + g_shell.update.detail);
     DestroyWindow(g_shell.mainWindow);
 }

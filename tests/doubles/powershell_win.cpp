@@ -2,10 +2,12 @@
 // start appends one JSON line to powershell-standin.log beside it: the command
 // line, the standard handles and their kinds, every handle it inherited, and
 // whether it has a console. Then it does what powershell-standin.plan beside it
-// says: a first line "<exit code> <delay ms>", and the rest printed as it is.
+// says: a first line "<exit code> <delay ms> <error bytes>", then that many bytes
+// written to standard error, and the rest printed to standard output.
 
 #include <windows.h>
 
+#include <algorithm>
 #include <string>
 
 #include "tests/doubles/json_win.h"
@@ -69,10 +71,14 @@ int wmain() {
                               FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
     ReadFile(file, plan, sizeof(plan) - 1, &done, nullptr);
     CloseHandle(file);
-    int code = 1, delay = 0;
-    sscanf(plan, "%d %d", &code, &delay);
-    if (const char* feed = strchr(plan, '\n'))
-        WriteFile(out, feed + 1, static_cast<DWORD>(plan + done - feed - 1), &done, nullptr);
+    int code = 1, delay = 0, error = 0;
+    sscanf(plan, "%d %d %d", &code, &delay, &error);
+    if (const char* feed = strchr(plan, '\n')) {
+        const char* end = plan + done;
+        const char* text = feed + 1 + std::min<ptrdiff_t>(error, end - feed - 1);
+        WriteFile(err, feed + 1, static_cast<DWORD>(text - feed - 1), &done, nullptr);
+        WriteFile(out, text, static_cast<DWORD>(end - text), &done, nullptr);
+    }
     Sleep(static_cast<DWORD>(delay));
     return code;
 }

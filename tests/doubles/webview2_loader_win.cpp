@@ -454,6 +454,12 @@ HRESULT STDMETHODCALLTYPE controllerGetWebView(Object*, Object** out) {
 
 // ---- the environment ----
 
+HRESULT STDMETHODCALLTYPE environmentBrowserVersion(Object*, wchar_t** version) {
+    constexpr wchar_t VERSION[] = L"120.0.2210.91";
+    *version = static_cast<wchar_t*>(CoTaskMemAlloc(sizeof(VERSION)));
+    return *version ? (wcscpy(*version, VERSION), S_OK) : E_OUTOFMEMORY;
+}
+
 HRESULT STDMETHODCALLTYPE environmentCreateController(Object*, HWND parent, void* handler) {
     report(JsonObject()
                .add("call", jsonText("CreateCoreWebView2Controller"))
@@ -506,8 +512,9 @@ void completeEnvironment(HRESULT result) {
     void* handler = std::exchange(g.environmentHandler, nullptr);
     if (!handler) return reportError("no environment request is waiting");
     if (SUCCEEDED(result)) {
-        g.environment = create(makeVtable(8, {{3, fn(environmentCreateController)}}), "Environment",
-                               IID_Environment);
+        g.environment = create(makeVtable(8, {{3, fn(environmentCreateController)},
+                                              {5, fn(environmentBrowserVersion)}}),
+                               "Environment", IID_Environment);
     }
     const HRESULT answer = callSlot(handler, 3, result, g.environment);
     callSlot(handler, 2);

@@ -10,7 +10,7 @@ import { setTimeout as sleep } from 'node:timers/promises';
 
 import { Scenario, realHelper, simHelper } from './lib/capture-helper.mjs';
 import { ENDED, FakeHelper, PCM_PREFIX, pcmChunks, startShell, startedPrefix, windowsProcesses } from './lib/page.mjs';
-import { isEvent, probe, winPath } from './lib/wine.mjs';
+import { isEvent, logLines, probe, waitFor, winPath } from './lib/wine.mjs';
 
 const HELPER = 'tolvin-app-audio.exe';
 const STREAM = 'say ready stream 0';
@@ -227,6 +227,18 @@ test('private messages that no worker of the program posted are ignored', async 
   assert.deepEqual(shell.pageMessages(from).filter((m) => m.type !== 'appAudio:pcm'), [], 'the page is told nothing');
   assert.ok(pcmAfter(from).length > 0 && helpers().length === 1, 'the share runs on');
   await stop();
+});
+
+test('a helper that dies leaves its exit code, an exception named, and its last error line in the log', async () => {
+  // [id, orders, what the log says]
+  const cases = [
+    [51, 'say ready exit 3221225477', 'share 51 ended: helper exception 0xC0000005, last error line "ready"'],
+    [52, 'say unsupported exit 7', 'share 52 ended: helper exit code 7, last error line "unsupported"'],
+  ];
+  for (const [id, orders, logged] of cases) {
+    await start(id, orders);
+    await waitFor(logged, () => logLines('tolvin.log').some((l) => l.endsWith(`warn [app audio] ${logged}`)), 5000);
+  }
 });
 
 test('"Quit Tolvin" ends a running share and its helper', async () => {

@@ -12,7 +12,7 @@ import { setTimeout as sleep } from 'node:timers/promises';
 import { TIMER_UPDATE_CHECK, WM_TIMER, isUpdatePush, startShell } from './lib/page.mjs';
 import { makeSigner, sign, withFileVersion } from './lib/pe.mjs';
 import {
-  binDir, doublesDir, isCall, isEvent, localDir, top, usePowerShellStandIn, waitFor, winPath, windowsBuild,
+  binDir, doublesDir, isCall, isEvent, localDir, logLines, top, usePowerShellStandIn, waitFor, winPath, windowsBuild,
 } from './lib/wine.mjs';
 
 const stage = path.join(localDir, 'Tolvin/update');
@@ -51,7 +51,7 @@ async function start(t, { inCall = false, extra } = {}) {
 const nextPush = (shell, count) => waitFor(`update push ${count}`, () => pushes(shell).length >= count && pushes(shell)[count - 1]);
 const tick = (shell) => shell.post(WM_TIMER, TIMER_UPDATE_CHECK);
 
-test('the first check 3 s after start: the exact command line, NUL and a pipe only; ready installs at once', async (t) => {
+test('the first check 3 s after start: the exact command line, NUL and two pipes only; ready installs at once', async (t) => {
   fs.rmSync(stage, { recursive: true, force: true });
   // A build from source takes an unsigned release of the offered version.
   stageRelease({ 'Tolvin.exe': program('2.1.2') });
@@ -66,9 +66,9 @@ test('the first check 3 s after start: the exact command line, NUL and a pipe on
   const head = '"C:\\windows\\system32\\WindowsPowerShell\\v1.0\\powershell.exe" -NoProfile -NonInteractive ' +
     `-ExecutionPolicy Bypass -WindowStyle Hidden -File "${stageWin}\\native-update.ps1" `;
   assert.equal(check.commandLine, `${head}check 2.1.1 "${winPath(shell.dir)}" "${stageWin}"`);
-  assert.deepEqual(check.kinds, ['char', 'pipe', 'char']);
-  assert.equal(check.stdin, check.stderr, 'standard input and error are the one NUL handle');
-  assert.deepEqual(check.inherited.sort(), [check.stdin, check.stdout].sort(), 'nothing else inherited');
+  assert.deepEqual(check.kinds, ['char', 'pipe', 'pipe']);
+  assert.notEqual(check.stdout, check.stderr, 'output and error are separate pipes');
+  assert.deepEqual(check.inherited.sort(), [check.stdin, check.stdout, check.stderr].sort(), 'nothing else inherited');
   assert.equal(check.console, false);
   assert.ok(fs.readFileSync(path.join(stage, 'native-update.ps1'))
     .equals(fs.readFileSync(path.join(windowsBuild, 'generated/native-update.ps1'))), 'the script as embedded');
@@ -84,28 +84,34 @@ test('the first check 3 s after start: the exact command line, NUL and a pipe on
   shell.standIn.close();
 });
 
-test('in a call each output tells the page; one check at a time, none once ready; the page installs', async (t) => {
+test('in a call each output tells the page and the log; one check at a time, none once ready; the page installs', async (t) => {
   plan(0, 'WARNING: something\r\nnone\r\n');
   stageRelease({ 'Tolvin.exe': program('2.1.3') }, '2.1.3');
   const shell = await start(t, { inCall: true });
-  // [exit code, output, what the page is told]
+  // More error text than a pipe holds: PowerShell would wait for a reader.
+  const error = 'Invoke-WebRequest : The remote name could not be resolved\r\n' + 'e'.repeat(20000);
+  // [exit code, output, what the page is told, PowerShell's error text]
   const outputs = [
     [0, 'WARNING: something\r\nnone\r\n', '{"status":"idle"}'],
     [0, 'manual 2.1.2\r\n', '{"status":"manual","version":"2.1.2"}'],
-    [1, '', '{"status":"manual","version":"2.1.2"}'],
+    [1, '', '{"status":"manual","version":"2.1.2"}', error],
     [0, 'none\r\n', '{"status":"idle","version":"2.1.2"}'],
     [1, 'ready 2.1.3\r\n', '{"status":"error","version":"2.1.2"}'],
     [0, 'Ready 2.1.3\r\n', '{"status":"idle","version":"2.1.2"}'],
     [0, 'ready 2.1.3\r\n\r\n', '{"status":"ready","version":"2.1.3"}'],
   ];
-  for (const [i, [code, output, state]] of outputs.entries()) {
+  for (const [i, [code, output, state, error = '']] of outputs.entries()) {
     if (i > 0) {
-      plan(code, output, 1500);
+      plan(code, output, 1500, error);
       await tick(shell);
       await tick(shell); // while the first runs: skipped
     }
     assert.equal((await nextPush(shell, i + 1)).script, push(state), `output ${JSON.stringify(output)}`);
     assert.equal(runs().length, i + 1);
+    const [word = '', version = ''] = output.trim().split('\n').at(-1).trim().split(' ');
+    const logged = `check: exit code ${code}, result "${word}"${version && ` ${version}`}` +
+      (error && `, error text: ${error.slice(0, 4096).replaceAll(/[\r\n]/g, ' ')}`);
+    await waitFor(logged.slice(0, 60), () => logLines('tolvin.log').some((l) => l.endsWith(`[update] ${logged}`)), 5000);
   }
   await tick(shell);
   await sleep(1500);

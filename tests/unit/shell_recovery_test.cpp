@@ -60,4 +60,16 @@ TEST(StartFailure, AFolderHeldByAnotherWebViewIsToldAtOnceNotRetried) {
     EXPECT_EQ(onStartFailed(0x80004005, 0), StartFailure::Retry);
 }
 
+TEST(ProcessFailure, TheLogNamesKindReasonExitCodeAndWhatWasDone) {
+    EXPECT_EQ(
+        processFailureLogText(RENDER_PROCESS_UNRESPONSIVE, ProcessExit{1, 0}, Recovery::Nothing),
+        L"process failed: renderer unresponsive, reason unresponsive, exit code 0; nothing done");
+    EXPECT_EQ(processFailureLogText(BROWSER_PROCESS_EXITED, ProcessExit{3, -1073741819},
+                                    Recovery::GiveUp),
+              L"process failed: browser process exited, reason crashed, exit code -1073741819; "
+              L"gave up: the page stopped");
+    EXPECT_EQ(processFailureLogText(7, ProcessExit{9, 1}, Recovery::Nothing),
+              L"process failed: kind 7, reason 9, exit code 1; nothing done");
+}
+
 } // namespace

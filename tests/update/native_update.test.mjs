@@ -76,7 +76,7 @@ if (!skip) {
     '-passout', 'pass:throw away'], { stdio: 'ignore' });
   execFileSync(path.join(top, 'scripts/release'), [file('dist')],
     { stdio: 'ignore', env: { ...process.env, TOLVIN_SIGN_PFX: file('sign.pfx'), TOLVIN_SIGN_PASSWORD: 'throw away' } });
-  const [release] = fs.readdirSync(file('dist')).filter((n) => n.endsWith('.zip'));
+  const [release] = fs.readdirSync(file('dist')).filter((n) => n.endsWith('-windows-x64.zip'));
   archives.release = fs.readFileSync(file('dist', release));
   execFileSync('unzip', ['-q', file('dist', release), '-d', file('release')]);
   execFileSync('zip', ['-q', '-0', file('stored.zip'), 'Tolvin.exe', 'tolvin-app-audio.exe'], { cwd: file('release') });

@@ -42,6 +42,10 @@ export const winPath = (p) => 'Z:' + p.replaceAll('/', '\\');
 export const profileDir = path.join(winePrefix, 'drive_c/users', os.userInfo().username);
 export const roamingDir = path.join(profileDir, 'AppData/Roaming');
 export const localDir = path.join(profileDir, 'AppData/Local');
+// The lines of one of the programs' logs (tolvin.log, app-audio.log, ...).
+export const logsDir = path.join(localDir, 'Tolvin/logs');
+export const logLines = (name) =>
+  fs.existsSync(path.join(logsDir, name)) ? fs.readFileSync(path.join(logsDir, name), 'utf8').split('\n').filter(Boolean) : [];
 
 // Tolvin saves its window's place at exit in the shared profile; each test file
 // starts from the default place, whatever a suite before it left.
@@ -176,7 +180,8 @@ export function usePowerShellStandIn() {
   });
   return {
     env: { WINEDLLOVERRIDES: 'mscoree,mshtml=;powershell.exe=n' },
-    plan: (code, output = '', delay = 0) => fs.writeFileSync(planFile, `${code} ${delay}\n${output}`, 'latin1'),
+    plan: (code, output = '', delay = 0, error = '') =>
+      fs.writeFileSync(planFile, `${code} ${delay} ${error.length}\n${error}${output}`, 'latin1'),
     runs: () => (fs.existsSync(log) ? fs.readFileSync(log, 'utf8').split('\n').filter(Boolean).map(JSON.parse) : []),
     forget: () => fs.rmSync(log, { force: true }),
   };
