@@ -16,7 +16,10 @@ import { openWindow } from './lib/capture-helper.mjs';
 import {
   IDM, TIMER_UPDATE_CHECK, WM_COMMAND, WM_TIMER, runAs, windowsProcesses, xdotool,
 } from './lib/page.mjs';
-import { focusWindow, isCall, isEvent, percentile, probe, top, usePowerShellStandIn, waitFor, within } from './lib/wine.mjs';
+import { withFileVersion } from './lib/pe.mjs';
+import {
+  binDir, focusWindow, isCall, isEvent, localDir, percentile, probe, top, usePowerShellStandIn, waitFor, within,
+} from './lib/wine.mjs';
 
 const artifacts = path.join(top, 'build/devview');
 fs.mkdirSync(artifacts, { recursive: true });
@@ -307,6 +310,11 @@ test('in a call a ready update waits until the page installs it, and the install
     window.chrome.webview.postMessage({ type: 'scanActivity', callbackId: 0 });
   }));
   // The first check, 3 s after start, may have come and gone: the timer's next tick.
+  // A build from source takes an unsigned release of the offered version.
+  const staged = path.join(localDir, 'Tolvin/update/new');
+  fs.mkdirSync(staged, { recursive: true });
+  t.after(() => fs.rmSync(staged, { recursive: true, force: true }));
+  fs.writeFileSync(path.join(staged, 'Tolvin.exe'), withFileVersion(fs.readFileSync(path.join(binDir, 'Tolvin.exe')), '9.9.9'));
   powerShell.plan(0, 'ready 9.9.9\r\n');
   await waitFor('the page to hear of the update', async () => {
     await inCall.standIn.command(`post ${WM_TIMER} ${TIMER_UPDATE_CHECK} 0`, isEvent('posted'));
