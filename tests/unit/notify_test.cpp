@@ -11,8 +11,12 @@ TEST(Permissions, TrustedOriginsGetCallAndChatKindsOthersNothing) {
     constexpr auto A = PermissionAnswer::Allow, D = PermissionAnswer::Deny,
                    U = PermissionAnswer::AskUser;
     constexpr int GEOLOCATION = 3, OTHER_SENSORS = 5, MIDI = 11;
-    const int kinds[] = {PERMISSION_MICROPHONE,    PERMISSION_CAMERA, PERMISSION_NOTIFICATIONS,
-                         PERMISSION_CLIPBOARD_READ, GEOLOCATION,       OTHER_SENSORS,
+    const int kinds[] = {PERMISSION_MICROPHONE,
+                         PERMISSION_CAMERA,
+                         PERMISSION_NOTIFICATIONS,
+                         PERMISSION_CLIPBOARD_READ,
+                         GEOLOCATION,
+                         OTHER_SENSORS,
                          MIDI};
     const struct {
         const wchar_t* origin;
@@ -29,8 +33,7 @@ TEST(Permissions, TrustedOriginsGetCallAndChatKindsOthersNothing) {
     };
     for (const auto& c : cases)
         for (size_t k = 0; k < std::size(kinds); ++k)
-            EXPECT_EQ(permissionFor(trustedSource(c.origin, page, service), kinds[k]),
-                      c.answers[k])
+            EXPECT_EQ(permissionFor(trustedSource(c.origin, page, service), kinds[k]), c.answers[k])
                 << std::wstring(c.origin).size() << " kind " << kinds[k];
 }
 
