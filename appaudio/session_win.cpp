@@ -29,12 +29,17 @@ constexpr size_t ERROR_TAIL = 1024;
 // error stream, once it has ended (its error stream ends with it).
 void logHelperEnd(int id, HANDLE process, std::string_view errorTail) {
     DWORD code = STILL_ACTIVE;
-    WaitForSingleObject(process, STOP_GRACE_MS + START_TIMEOUT_MS);
-    GetExitCodeProcess(process, &code);
-    CloseHandle(process);
+    const bool known = process != nullptr; // false when no handle could be made to watch it
+    if (known) {
+        WaitForSingleObject(process, STOP_GRACE_MS + START_TIMEOUT_MS);
+        GetExitCodeProcess(process, &code);
+        CloseHandle(process);
+    }
     logEvent(code == 0 ? LogLevel::Info : LogLevel::Warn, LogSource::AppAudio,
              L"share " + std::to_wstring(id) + L" ended: helper " +
-                 (code == STILL_ACTIVE ? std::wstring(L"still running") : exitText(code)) +
+                 (!known                 ? std::wstring(L"exit code unknown")
+                  : code == STILL_ACTIVE ? std::wstring(L"still running")
+                                         : exitText(code)) +
                  L", last error line \"" + excerpt(lastLine(errorTail), 256) + L'"');
 }
 

@@ -200,10 +200,12 @@ bool rotatesBefore(uint64_t fileSize, uint64_t lineSize, uint64_t limit) {
 }
 
 LogFile::LogFile(LogFiles& files, std::wstring_view stem)
-    : files(files), current(std::wstring(stem) + L".log"), old(std::wstring(stem) + L".old.log"),
-      size(files.size(current)) {}
+    : files(files), current(std::wstring(stem) + L".log"), old(std::wstring(stem) + L".old.log") {}
 
 void LogFile::write(std::string_view lines) {
+    // Read again at each batch: an ending helper and the next one may both write
+    // app-audio.log for a moment, and a size kept from before would rotate twice.
+    size = files.size(current);
     size_t from = 0; // the lines from here on go into the current file in one append
     size_t at = 0;
     while (at < lines.size()) {

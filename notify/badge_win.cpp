@@ -3,6 +3,7 @@
 #include <shobjidl.h>
 
 #include <string>
+#include <vector>
 
 #include "common/com_ref_win.h"
 #include "notify/notify.h"
@@ -12,7 +13,8 @@
 namespace {
 
 int g_unread = 0;
-ComRef<ITaskbarList3> g_taskbar; // made once the taskbar has made the window's button
+bool g_buttonMade = false;       // the taskbar has announced the window's button
+ComRef<ITaskbarList3> g_taskbar; // made once it has
 
 // A red disc with the count in white, drawn at the size of a small icon, which
 // is what the taskbar shows an overlay at. GDI writes no alpha, so every pixel it
@@ -28,7 +30,10 @@ HICON drawBadge(const std::wstring& text) {
     void* bits = nullptr;
     HDC dc = CreateCompatibleDC(nullptr);
     HBITMAP color = CreateDIBSection(dc, &info, DIB_RGB_COLORS, &bits, nullptr, 0);
-    HBITMAP mask = CreateBitmap(size, size, 1, 1, nullptr);
+    // An all-zero mask: the colour bitmap's alpha decides, and where alpha is not
+    // honoured every pixel is drawn.
+    const std::vector<BYTE> zeros(static_cast<size_t>((size + 15) / 16 * 2 * size), 0);
+    HBITMAP mask = CreateBitmap(size, size, 1, 1, zeros.data());
     HICON icon = nullptr;
     if (dc && color && mask && bits) {
         HGDIOBJ oldBitmap = SelectObject(dc, color);
@@ -63,9 +68,18 @@ HICON drawBadge(const std::wstring& text) {
     return icon;
 }
 
-// The taskbar keeps a copy of the icon it is given.
+// The taskbar list answers only once the taskbar has made the button. It is
+// made at the first change after that, too: the first announcement may come
+// before the thread has joined its apartment.
 void showOverlay() {
-    if (!g_taskbar) return;
+    if (!g_buttonMade) return;
+    if (!g_taskbar) {
+        CoCreateInstance(CLSID_TaskbarList, nullptr, CLSCTX_INPROC_SERVER, IID_ITaskbarList3,
+                         g_taskbar.putVoid());
+        if (g_taskbar && FAILED(g_taskbar->HrInit())) g_taskbar.reset();
+        if (!g_taskbar) return;
+    }
+    // The taskbar keeps a copy of the icon it is given.
     HICON badge = g_unread > 0 ? drawBadge(badgeText(g_unread)) : nullptr;
     const std::wstring description = trayTip(g_unread);
     g_taskbar->SetOverlayIcon(g_shell.mainWindow, badge, badge ? description.c_str() : nullptr);
@@ -84,12 +98,7 @@ void setUnreadCount(int count) {
     showOverlay();
 }
 
-// The taskbar list answers only once the taskbar has made the button.
 void onTaskbarButtonCreated() {
-    if (!g_taskbar) {
-        CoCreateInstance(CLSID_TaskbarList, nullptr, CLSCTX_INPROC_SERVER, IID_ITaskbarList3,
-                         g_taskbar.putVoid());
-        if (g_taskbar && FAILED(g_taskbar->HrInit())) g_taskbar.reset();
-    }
+    g_buttonMade = true;
     showOverlay();
 }

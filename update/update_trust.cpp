@@ -29,12 +29,12 @@ bool publisherAccepted(const StagedFile& file, const Publisher& running,
 
 } // namespace
 
-Signature readTrustResult(std::uint32_t result, bool revocationChecked) {
+Signature readTrustResult(std::uint32_t result, bool revocationChecked, bool carriesCertificates) {
     switch (result) {
     case trust::OK:
         return Signature::Valid;
     case trust::NO_SIGNATURE:
-        return Signature::None;
+        return carriesCertificates ? Signature::Invalid : Signature::None;
     case trust::REVOCATION_OFFLINE:
     case trust::NO_REVOCATION_CHECK:
     case trust::REVOCATION_FAILURE:
@@ -62,6 +62,29 @@ ReleaseVerdict judgeRelease(const RunningProgram& running, const StagedRelease& 
     const auto offered = parseVersion(offeredVersion);
     if (!offered || *offered != *release.programVersion) return ReleaseVerdict::OtherVersion;
     return ReleaseVerdict::Accepted;
+}
+
+bool carriesCertificateTable(std::string_view head) {
+    const auto read = [&](std::size_t at, std::size_t size) -> std::optional<std::uint32_t> {
+        if (at > head.size() || head.size() - at < size) return std::nullopt;
+        std::uint32_t value = 0;
+        for (std::size_t i = size; i-- > 0;)
+            value = value << 8 | static_cast<unsigned char>(head[at + i]);
+        return value;
+    };
+    constexpr std::uint32_t PE_SIGNATURE = 0x00004550; // "PE\0\0"
+    constexpr std::size_t SECURITY_ENTRY = 4;
+    const auto pe = read(0x3C, 4);
+    if (!pe || read(*pe, 4) != PE_SIGNATURE) return false;
+    const std::size_t optional = *pe + 4 + 20; // after the signature and the file header
+    const auto magic = read(optional, 2);
+    // The directory's place in the optional header: PE32+ (0x20B) or PE32 (0x10B).
+    const std::size_t count = magic == 0x20B ? 108 : magic == 0x10B ? 92 : 0;
+    if (count == 0) return false;
+    const auto entries = read(optional + count, 4);
+    if (!entries || *entries <= SECURITY_ENTRY) return false;
+    const auto size = read(optional + count + 4 + SECURITY_ENTRY * 8 + 4, 4);
+    return size && *size != 0;
 }
 
 std::optional<std::array<std::uint16_t, 4>> parseVersion(std::string_view text) {

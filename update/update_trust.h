@@ -36,8 +36,16 @@ enum class Signature {
 };
 
 // What one WinVerifyTrust answer means; `revocationChecked` is false for the
-// second question, whose answer is final.
-Signature readTrustResult(std::uint32_t result, bool revocationChecked);
+// second question, whose answer is final. WinVerifyTrust answers "no signature"
+// also for a signature it cannot read, so that answer counts as unsigned only for
+// a file without a certificate table (`carriesCertificates`): a damaged
+// signature must never pass as a build from source.
+Signature readTrustResult(std::uint32_t result, bool revocationChecked, bool carriesCertificates);
+
+// Whether a Windows program's headers (its first bytes, 4 KiB are plenty) name
+// an Authenticode certificate table: the security entry of the optional
+// header's data directory has a size.
+bool carriesCertificateTable(std::string_view head);
 
 // A signer certificate's subject common name and organisation.
 struct Publisher {

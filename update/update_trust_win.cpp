@@ -3,6 +3,7 @@
 #include <wincrypt.h>
 #include <wintrust.h>
 
+#include <string>
 #include <vector>
 
 #include "common/handle_win.h"
@@ -37,10 +38,24 @@ std::uint32_t askWinVerifyTrust(const std::wstring& path, bool checkRevocation) 
         WinVerifyTrust(static_cast<HWND>(INVALID_HANDLE_VALUE), &action, &data));
 }
 
+// The first bytes of a file, for its headers; empty when it cannot be read.
+std::string fileHead(const std::wstring& path) {
+    OwnedHandle file;
+    file.assign(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE,
+                            nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    std::string head(4096, '\0');
+    DWORD got = 0;
+    if (!file || !ReadFile(file.get(), head.data(), static_cast<DWORD>(head.size()), &got, nullptr))
+        got = 0;
+    head.resize(got);
+    return head;
+}
+
 Signature checkSignature(const std::wstring& path) {
-    const Signature first = readTrustResult(askWinVerifyTrust(path, true), true);
+    const bool certificates = carriesCertificateTable(fileHead(path));
+    const Signature first = readTrustResult(askWinVerifyTrust(path, true), true, certificates);
     if (first != Signature::RetryWithoutRevocation) return first;
-    return readTrustResult(askWinVerifyTrust(path, false), false);
+    return readTrustResult(askWinVerifyTrust(path, false), false, certificates);
 }
 
 std::wstring subjectAttribute(PCCERT_CONTEXT certificate, const char* oid) {

@@ -24,9 +24,41 @@ TEST(UpdateTrust, OnlyAnUnreachableRevocationServerEarnsASecondQuestion) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(testing::Message() << std::hex << c.result);
-        EXPECT_EQ(readTrustResult(c.result, true), c.first);
-        EXPECT_EQ(readTrustResult(c.result, false), c.second);
+        EXPECT_EQ(readTrustResult(c.result, true, false), c.first);
+        EXPECT_EQ(readTrustResult(c.result, false, false), c.second);
     }
+    // A file with a certificate table that WinVerifyTrust calls unsigned has a
+    // signature it could not read.
+    EXPECT_EQ(readTrustResult(trust::NO_SIGNATURE, true, true), Invalid);
+}
+
+// Headers with the security entry's size at `size`, PE32+ or PE32, as a linker
+// writes them after a 0x80-byte DOS stub.
+std::string headers(std::uint16_t magic, std::uint32_t entries, std::uint32_t size) {
+    std::string head(0x400, '\0');
+    const auto put = [&](std::size_t at, std::uint32_t value, int bytes) {
+        for (int i = 0; i < bytes; ++i) head[at + i] = static_cast<char>(value >> (8 * i));
+    };
+    put(0, 0x5A4D, 2);
+    put(0x3C, 0x80, 4);
+    put(0x80, 0x00004550, 4);
+    const std::size_t optional = 0x80 + 24;
+    put(optional, magic, 2);
+    const std::size_t count = magic == 0x20B ? 108 : 92;
+    put(optional + count, entries, 4);
+    put(optional + count + 4 + 4 * 8 + 4, size, 4);
+    return head;
+}
+
+TEST(UpdateTrust, ACertificateTableIsReadFromEitherKindOfHeaders) {
+    EXPECT_TRUE(carriesCertificateTable(headers(0x20B, 16, 0x2A8)));
+    EXPECT_TRUE(carriesCertificateTable(headers(0x10B, 16, 0x2A8)));
+    EXPECT_FALSE(carriesCertificateTable(headers(0x20B, 16, 0)));
+    EXPECT_FALSE(carriesCertificateTable(headers(0x20B, 4, 0x2A8))) << "no security entry";
+    EXPECT_FALSE(carriesCertificateTable(headers(0x107, 16, 0x2A8))) << "unknown magic";
+    EXPECT_FALSE(carriesCertificateTable(headers(0x20B, 16, 0x2A8).substr(0, 0x100)))
+        << "cut short";
+    EXPECT_FALSE(carriesCertificateTable("MZ"));
 }
 
 TEST(UpdateTrust, VersionsReadAMissingPartAsZero) {
