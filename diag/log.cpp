@@ -82,19 +82,11 @@ template <typename... Args> std::wstring ascii(const char* format, Args... args)
     return std::wstring(buffer, buffer + std::clamp(length, 0, 63));
 }
 
+// Lives as long as the process (g_log): its thread writes until the process ends.
 class LogWriter {
   public:
     LogWriter(std::unique_ptr<LogFiles> files, std::wstring_view stem, uint32_t pid)
         : files(std::move(files)), file(*this->files, stem), pid(pid), thread([this] { run(); }) {}
-
-    ~LogWriter() {
-        {
-            std::lock_guard hold(lock);
-            stopping = true;
-        }
-        wake.notify_one();
-        thread.join();
-    }
 
     void write(LogLevel level, LogSource source, std::wstring text) {
         const int64_t now = std::chrono::duration_cast<std::chrono::milliseconds>(
@@ -126,8 +118,7 @@ class LogWriter {
     void run() {
         std::unique_lock hold(lock);
         for (;;) {
-            wake.wait(hold, [&] { return stopping || !queue.empty(); });
-            if (queue.empty()) return;
+            wake.wait(hold, [&] { return !queue.empty(); });
             std::deque<Entry> batch;
             batch.swap(queue);
             hold.unlock();
@@ -149,7 +140,6 @@ class LogWriter {
     std::condition_variable wake, drained;
     std::deque<Entry> queue;
     uint64_t handedOver = 0, written = 0;
-    bool stopping = false;
     std::thread thread;
 };
 
@@ -227,7 +217,7 @@ void startLog(std::unique_ptr<LogFiles> files, std::wstring_view stem, uint32_t 
     try {
         g_log = new LogWriter(std::move(files), stem, pid);
     } catch (const std::system_error&) {
-        g_log = nullptr;
+        // No writer thread: logging stays off.
     }
 }
 
