@@ -25,8 +25,7 @@ namespace {
 bool fromTrustedPage(ICoreWebView2WebMessageReceivedEventArgs* args) {
     LPWSTR source = nullptr;
     args->get_Source(&source);
-    const std::wstring from = source ? source : L"";
-    CoTaskMemFree(source);
+    const std::wstring from = takeText(source);
     if (trustedSource(from, g_shell.serverUrl, SERVICE_ORIGIN)) return true;
     OutputDebugStringW((L"Tolvin: page request from " + from + L" dropped\n").c_str());
     return false;
@@ -40,11 +39,9 @@ class WebMessageReceivedHandler : public Callback<ICoreWebView2WebMessageReceive
         if (!args || !fromTrustedPage(args)) return S_OK;
         LPWSTR json = nullptr;
         args->get_WebMessageAsJson(&json);
-        if (!json) return S_OK;
         // The JSON form keeps a bare string's quotes, which recognition relies on.
-        const std::wstring text(json);
-        CoTaskMemFree(json);
-        dispatchWebMessage(text);
+        const std::wstring text = takeText(json);
+        if (!text.empty()) dispatchWebMessage(text);
         return S_OK;
     }
 };
@@ -130,8 +127,7 @@ void logProcessFailure(ICoreWebView2ProcessFailedEventArgs* args,
     COREWEBVIEW2_PROCESS_FAILED_REASON reason = COREWEBVIEW2_PROCESS_FAILED_REASON_UNEXPECTED;
     int exitCode = 0;
     ComRef<ICoreWebView2ProcessFailedEventArgs2> more;
-    args->QueryInterface(IID_ICoreWebView2ProcessFailedEventArgs2,
-                         reinterpret_cast<void**>(more.put()));
+    args->QueryInterface(IID_ICoreWebView2ProcessFailedEventArgs2, more.putVoid());
     const bool detailed =
         more && SUCCEEDED(more->get_Reason(&reason)) && SUCCEEDED(more->get_ExitCode(&exitCode));
     logEvent(LogLevel::Warn, LogSource::WebView,
@@ -143,10 +139,10 @@ void logProcessFailure(ICoreWebView2ProcessFailedEventArgs* args,
 }
 
 void logRuntimeVersion(ICoreWebView2Environment* environment) {
-    wchar_t* version = nullptr;
-    if (FAILED(environment->get_BrowserVersionString(&version)) || !version) return;
-    logEvent(LogLevel::Info, LogSource::WebView, std::wstring(L"runtime ") + version);
-    CoTaskMemFree(version);
+    LPWSTR version = nullptr;
+    environment->get_BrowserVersionString(&version);
+    const std::wstring text = takeText(version);
+    if (!text.empty()) logEvent(LogLevel::Info, LogSource::WebView, L"runtime " + text);
 }
 
 // A renderer that died or keeps hanging is reloaded. A browser process that died
