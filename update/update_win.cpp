@@ -50,12 +50,12 @@ bool writeUpdateScript(const std::wstring& stage) {
 // What a check's log line keeps of PowerShell's error text.
 constexpr size_t ERROR_TEXT_LIMIT = 4096;
 
-// Reads a pipe to its end, keeping the first bytes.
-void readError(HANDLE pipe, std::string& kept) {
+// Reads a pipe to its end, keeping its first `limit` bytes.
+void readPipe(HANDLE pipe, std::string& kept, size_t limit) {
     char buffer[512];
     DWORD got = 0;
     while (ReadFile(pipe, buffer, sizeof(buffer), &got, nullptr) && got > 0)
-        kept.append(buffer, std::min<size_t>(got, ERROR_TEXT_LIMIT - kept.size()));
+        kept.append(buffer, std::min<size_t>(got, limit - kept.size()));
 }
 
 // Runs PowerShell with NUL as standard input, a pipe as standard output and
@@ -82,15 +82,13 @@ std::optional<DWORD> runCheck(std::wstring commandLine, std::string& output, std
     if (!started) return std::nullopt;
     std::thread errorReader;
     try {
-        errorReader = std::thread(readError, errorPipe.read.get(), std::ref(error));
+        errorReader =
+            std::thread(readPipe, errorPipe.read.get(), std::ref(error), ERROR_TEXT_LIMIT);
     } catch (const std::system_error&) {
         // Unread, the pipe would stop PowerShell; closed, its writes just fail.
         errorPipe.read.reset();
     }
-    char buffer[512];
-    DWORD got = 0;
-    while (ReadFile(pipe.read.get(), buffer, sizeof(buffer), &got, nullptr) && got > 0)
-        output.append(buffer, got);
+    readPipe(pipe.read.get(), output, output.max_size());
     if (errorReader.joinable()) errorReader.join();
     WaitForSingleObject(process.hProcess, INFINITE);
     DWORD code = 1;
