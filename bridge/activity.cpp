@@ -1,5 +1,7 @@
 #include "bridge/activity.h"
 
+#include "common/ascii.h"
+
 // Two rows may share a display name: a game can ship under more than one
 // executable.
 const ActivityRow ACTIVITY_TABLE[ACTIVITY_ROWS] = {
@@ -25,10 +27,6 @@ const ActivityRow ACTIVITY_TABLE[ACTIVITY_ROWS] = {
 };
 
 namespace {
-
-wchar_t lowerAscii(wchar_t c) {
-    return c >= L'A' && c <= L'Z' ? c - L'A' + L'a' : c;
-}
 
 bool equalsLowered(std::wstring_view exeName, std::wstring_view tableName) {
     if (exeName.size() != tableName.size()) return false;

@@ -1,5 +1,7 @@
 #include "capture/session_scan.h"
 
+#include "common/ascii.h"
+
 #include <algorithm>
 #include <iterator>
 
@@ -47,9 +49,7 @@ bool walkFinds(const ProcessTable& table, uint32_t from, uint32_t sought) {
 
 std::wstring lowerAscii(std::wstring text) {
     for (wchar_t& c : text) {
-        if (c >= L'A' && c <= L'Z') {
-            c = static_cast<wchar_t>(c - L'A' + L'a');
-        }
+        c = lowerAscii(c);
     }
     return text;
 }

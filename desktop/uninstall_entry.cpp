@@ -1,5 +1,7 @@
 #include "desktop/uninstall_entry.h"
 
+#include "common/ascii.h"
+
 namespace {
 
 std::wstring_view withoutTrailingSeparators(std::wstring_view path) {
@@ -9,7 +11,7 @@ std::wstring_view withoutTrailingSeparators(std::wstring_view path) {
 
 wchar_t folded(wchar_t c) {
     if (c == L'/') return L'\\';
-    return c >= L'a' && c <= L'z' ? static_cast<wchar_t>(c - L'a' + L'A') : c;
+    return lowerAscii(c);
 }
 
 } // namespace

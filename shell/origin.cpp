@@ -1,14 +1,12 @@
 #include "shell/origin.h"
 
-namespace {
+#include "common/ascii.h"
 
-wchar_t lower(wchar_t c) {
-    return c >= L'A' && c <= L'Z' ? static_cast<wchar_t>(c - L'A' + L'a') : c;
-}
+namespace {
 
 std::wstring lowered(std::wstring_view text) {
     std::wstring out(text);
-    for (wchar_t& c : out) c = lower(c);
+    for (wchar_t& c : out) c = lowerAscii(c);
     return out;
 }
 

@@ -1,5 +1,7 @@
 #include "update/update_trust.h"
 
+#include "common/ascii.h"
+
 #include <algorithm>
 
 namespace {
@@ -8,9 +10,8 @@ constexpr wchar_t MICROSOFT[] = L"Microsoft Corporation";
 constexpr std::wstring_view WEBVIEW2_LOADER = L"webview2loader.dll";
 
 bool isLoader(std::wstring_view path) {
-    return std::equal(
-        path.begin(), path.end(), WEBVIEW2_LOADER.begin(), WEBVIEW2_LOADER.end(),
-        [](wchar_t a, wchar_t b) { return (a >= L'A' && a <= L'Z' ? a - L'A' + L'a' : a) == b; });
+    return std::equal(path.begin(), path.end(), WEBVIEW2_LOADER.begin(), WEBVIEW2_LOADER.end(),
+                      [](wchar_t a, wchar_t b) { return lowerAscii(a) == b; });
 }
 
 bool samePublisher(const Publisher& signer, std::wstring_view commonName,
