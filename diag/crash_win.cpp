@@ -17,7 +17,7 @@ using MiniDumpWriteDumpFn = decltype(&MiniDumpWriteDump);
 // stack has overflowed.
 struct CrashReport {
     std::wstring folder;
-    std::wstring program; // the file name only: a path can hold the user's name
+    std::wstring program; // the file name only
     LogSource source = LogSource::Shell;
     MiniDumpWriteDumpFn writeDump = nullptr;
     HANDLE request = nullptr;
@@ -33,17 +33,20 @@ CrashReport g_crash;
 constexpr DWORD REPORT_LIMIT_MS = 10000;
 constexpr int MOST_FRAMES = 48;
 
+// A module's file name without its folder: a path can hold the user's name.
+std::wstring moduleName(HMODULE module) {
+    wchar_t path[MAX_PATH];
+    const std::wstring full(path, GetModuleFileNameW(module, path, MAX_PATH));
+    return full.substr(full.find_last_of(L"\\/") + 1);
+}
+
 CrashFrame frameAt(DWORD64 address) {
     HMODULE module = nullptr;
     if (!GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS |
                                 GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
                             reinterpret_cast<LPCWSTR>(address), &module))
         return {L"", address};
-    wchar_t path[MAX_PATH];
-    const DWORD length = GetModuleFileNameW(module, path, MAX_PATH);
-    const std::wstring full(path, length);
-    return {full.substr(full.find_last_of(L"\\/") + 1),
-            address - reinterpret_cast<DWORD64>(module)};
+    return {moduleName(module), address - reinterpret_cast<DWORD64>(module)};
 }
 
 // The x64 unwind data of each function gives its caller's frame; a function
@@ -153,9 +156,7 @@ void onAbortSignal(int) {
 void startCrashReport(const std::wstring& folder, LogSource source) {
     g_crash.folder = folder;
     g_crash.source = source;
-    wchar_t path[MAX_PATH];
-    const std::wstring full(path, GetModuleFileNameW(nullptr, path, MAX_PATH));
-    g_crash.program = full.substr(full.find_last_of(L"\\/") + 1);
+    g_crash.program = moduleName(nullptr);
     // Loaded now, from the system folder only: at crash time the loader lock may
     // be held by the crashing thread.
     if (HMODULE dbghelp = LoadLibraryExW(L"dbghelp.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32))
