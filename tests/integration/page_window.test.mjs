@@ -14,7 +14,9 @@ import { setTimeout as sleep } from 'node:timers/promises';
 import {
   DEAFEN_SCRIPT, IDM, MUTE_SCRIPT, TRAY, WM_COMMAND, WM_TRAYICON, isUpdatePush, startShell, xdotool,
 } from './lib/page.mjs';
-import { focusWindow, isCall, isEvent, probe, roamingDir, waitFor, winPath, wineEnv, wineRun } from './lib/wine.mjs';
+import {
+  focusWindow, isCall, isEvent, probe, registryValues, roamingDir, waitFor, winPath, wineEnv, wineRun,
+} from './lib/wine.mjs';
 
 const WM_SYSCOMMAND = 274;
 const SC_RESTORE = 0xf120;
@@ -245,17 +247,11 @@ test('"Switch Server..." saves a good address in config.json, other lines kept, 
 const RUN_KEY = 'HKCU\\Software\\Microsoft\\Windows\\CurrentVersion\\Run';
 const APPROVED_KEY = 'HKCU\\Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\StartupApproved\\Run';
 
-// Runs Wine's reg with `args` and answers its output.
-async function reg(...args) {
-  const child = spawn(wineRun, ['reg', ...args], { env: wineEnv, stdio: ['ignore', 'pipe', 'ignore'] });
-  let out = '';
-  child.stdout.on('data', (chunk) => (out += chunk));
-  await once(child, 'exit');
-  return out;
-}
-
-// The program's value under `key` ('REG_SZ' text or 'REG_BINARY' hex), or null when there is none.
-const regValue = async (key) => (await reg('query', key, '/v', 'Tolvin')).match(/Tolvin\s+REG_\w+\s+(.*\S)/)?.[1] ?? null;
+// The program's value under `key`, or null when there is none.
+const regValue = async (key) => (await registryValues(key))?.Tolvin ?? null;
+// Sets it, as Task Manager or an earlier start would.
+const regAdd = (key, type, data) =>
+  once(spawn(wineRun, ['reg', 'add', key, '/v', 'Tolvin', '/t', type, '/d', data, '/f'], { env: wineEnv, stdio: 'ignore' }), 'exit');
 
 test('"Start with Windows" writes and removes the Run value; its check mark shows it and a mark of Task Manager\'s', async () => {
   const item = async () => (await openTrayMenu()).items.find((i) => i.id === 1006);
@@ -273,8 +269,8 @@ test('"Start with Windows" writes and removes the Run value; its check mark show
     assert.equal(await regValue(RUN_KEY), value);
   }
   // Turned off in Task Manager: the Run value stays, marked disabled; on again removes the mark.
-  await reg('add', RUN_KEY, '/v', 'Tolvin', '/t', 'REG_SZ', '/d', command, '/f');
-  await reg('add', APPROVED_KEY, '/v', 'Tolvin', '/t', 'REG_BINARY', '/d', '030000000000000000000000', '/f');
+  await regAdd(RUN_KEY, 'REG_SZ', command);
+  await regAdd(APPROVED_KEY, 'REG_BINARY', '030000000000000000000000');
   await toggle(false);
   assert.deepEqual([await regValue(RUN_KEY), await regValue(APPROVED_KEY)], [command, null]);
   await toggle(true);
